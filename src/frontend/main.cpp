@@ -1,0 +1,75 @@
+// vexlantor: keeps the virtual-system management service registered over SLP
+// by running the product's registration tool again every ten to eleven minutes.
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "../registration/registration.h"
+#include "exit_code.h"
+
+namespace {
+
+constexpr const char *report_prefix = "Vemrik Corvane vexlantor";
+constexpr const char *no_file = "/dev/null";
+
+// Only the first two characters count, so "-help" asks for help too.
+bool is_help_request(const char *arg) { return std::strncmp(arg, "-h", 2) == 0 || std::strncmp(arg, "-?", 2) == 0; }
+
+int report_startup_failure()
+{
+	const int error = errno;
+	std::perror(report_prefix);
+	return error;
+}
+
+// Opens the file before it replaces the descriptor, so that a name that cannot
+// be opened leaves the old stream in place to carry the report. Mode 0666 under
+// the caller's mask, created or truncated, as fopen's "w" would.
+bool redirect(int target_fd, const char *path)
+{
+	const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+	if (fd == -1)
+		return false;
+	if (fd == target_fd) // the caller had it closed: the new file is already there
+		return true;
+	const bool moved = dup2(fd, target_fd) != -1;
+	const int error = errno;
+	close(fd);
+	errno = error;
+	return moved;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+	if (argc >= 2 && is_help_request(argv[1])) {
+		std::puts("Usage: vexlantor [-?] || [-h] || [stderr][stdout]");
+		std::puts("Where stderr and stdout are optional redirect filenames");
+		return 1;
+	}
+
+	const pid_t daemon = fork();
+	if (daemon == -1)
+		return report_startup_failure();
+	if (daemon > 0) {
+		std::printf("%d\n", static_cast<int>(daemon));
+		return 0;
+	}
+
+	if (setsid() == -1)
+		return report_startup_failure();
+	if (!redirect(STDERR_FILENO, argc >= 2 ? argv[1] : no_file))
+		return report_startup_failure();
+	if (!redirect(STDOUT_FILENO, argc >= 3 ? argv[2] : no_file))
+		return report_startup_failure();
+	umask(022);
+
+	const int status = run_registration(stderr, stdout);
+	std::fclose(stderr);
+	std::fclose(stdout);
+	return exit_code_of(status);
+}

@@ -1,0 +1,100 @@
+#include <cstdlib>
+#include <ctime>
+#include <unistd.h>
+
+#include "registration.h"
+
+namespace {
+
+// The tool's fixed options. The shell removes the double quotes, so the tool
+// receives the attribute list (vse=gadbI) as it stands.
+constexpr const char *register_options = "--type=service:management-software:virtual-system-management:XEN"
+					 " --url=service:management-software:virtual-system-management:XEN"
+					 " --attributes=\"(vse=gadbI)\""
+					 " --lifetime=600"
+					 " --address=0";
+
+constexpr unsigned renewal_check_seconds = 60;
+// Renew once more than this has passed since the last run started.
+constexpr long renewal_interval_seconds = 600;
+
+bool is_shell_safe(char c)
+{
+	constexpr std::string_view safe_punctuation = "/._-+,:@%";
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+	       safe_punctuation.find(c) != std::string_view::npos;
+}
+
+// The root comes from a file the daemon does not own: anything beyond the
+// characters of ordinary paths is quoted so the shell reads one plain word.
+std::string shell_word(std::string_view text)
+{
+	bool safe = true;
+	for (const char c : text)
+		safe = safe && is_shell_safe(c);
+	if (safe)
+		return std::string(text);
+
+	std::string quoted = "'";
+	for (const char c : text) {
+		if (c == '\'')
+			quoted += "'\\''";
+		else
+			quoted += c;
+	}
+	quoted += '\'';
+	return quoted;
+}
+
+long clock_now() { return static_cast<long>(std::time(nullptr)); }
+
+void log_clock(FILE *log_stream, long reference, long now)
+{
+	std::fprintf(log_stream, "Current time = %ld\n", reference);
+	std::fprintf(log_stream, "Time after = %ld\n", now);
+}
+
+// Sleeps in one-minute steps, tracing each wake-up, until more than the renewal
+// interval has passed since the reference time; returns the clock then.
+long wait_for_renewal(FILE *log_stream, long reference)
+{
+	long now;
+	do {
+		// Flushed before each sleep so that the trace survives a kill.
+		std::fflush(log_stream);
+		sleep(renewal_check_seconds);
+		now = clock_now();
+		log_clock(log_stream, reference, now);
+	} while (now - reference <= renewal_interval_seconds);
+	return now;
+}
+
+} // namespace
+
+std::string build_register_command(std::string_view root)
+{
+	std::string tool_path(root);
+	tool_path += tool_path_suffix;
+	return shell_word(tool_path) + ' ' + register_options;
+}
+
+int run_registration(FILE *error_stream, FILE *log_stream)
+{
+	const std::string root = lookup_cimom_root();
+	const long started = clock_now();
+	const std::string command = build_register_command(root);
+	long reference = clock_now();
+	log_clock(log_stream, started, reference);
+
+	for (;;) {
+		std::fprintf(log_stream, "Complete registration string = %s\n", command.c_str());
+		// The tool writes to the same file: our lines must be there first.
+		std::fflush(log_stream);
+		const int status = std::system(command.c_str());
+		if (status != 0) {
+			std::fprintf(error_stream, "vexlantor could not run %s%s\n", root.c_str(), tool_path_suffix);
+			return status;
+		}
+		reference = wait_for_renewal(log_stream, reference);
+	}
+}

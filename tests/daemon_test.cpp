@@ -1,0 +1,383 @@
+// End-to-end runs of the real binary: the starter, the detached daemon, its
+// files, its runs of the (stand-in) registration tool and its exit status.
+#include <csignal>
+#include <cstring>
+#include <filesystem>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "harness.h"
+
+namespace {
+
+constexpr long T = start_clock;
+
+const std::string usage = "Usage: vexlantor [-?] || [-h] || [stderr][stdout]\n"
+			  "Where stderr and stdout are optional redirect filenames\n";
+
+std::string fd_target(pid_t pid, int fd)
+{
+	const std::string link = "/proc/" + std::to_string(pid) + "/fd/" + std::to_string(fd);
+	char target[4096] = {};
+	const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
+	return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
+}
+
+std::string first_lines(const std::string &command) { return clock_lines(T, T) + registration_line(command); }
+
+std::string could_not_run(const std::string &root) { return "vexlantor could not run " + root + "/../bin/trindlet\n"; }
+
+// One installation and one daemon at a time; nothing outlives the test.
+class Daemon : public ::testing::Test {
+protected:
+	void TearDown() override { finish(); }
+
+	void prepare(const std::vector<std::string> &plan) { inst = make_installation(plan); }
+
+	// Starts the daemon in the installation, by default with a configuration
+	// naming its root; "@" at the start of an argument stands for its path.
+	// False when no sandbox can be made here.
+	bool launch(Launch how)
+	{
+		if (!how.config)
+			how.config = key_line(inst.root);
+		for (auto &arg : how.args)
+			if (arg.starts_with("@/"))
+				arg = inst.dir + arg.substr(1);
+		started = start_daemon(inst, how);
+		return started.sandboxed;
+	}
+
+	void finish()
+	{
+		stop_daemon(started.daemon);
+		started = {};
+		if (!inst.dir.empty())
+			remove_installation(inst);
+		inst = {};
+	}
+
+	std::string log() const { return read_file(inst.path("log")); }
+	std::string err() const { return read_file(inst.path("err")); }
+
+	Installation inst;
+	Started started;
+};
+
+const Launch both_files = {.args = {"err", "log"}};
+
+#define START_OR_SKIP(how)                                                                                             \
+	do {                                                                                                           \
+		if (!launch(how))                                                                                      \
+			GTEST_SKIP() << "no private mount namespace here: " << started.why_not;                        \
+		ASSERT_EQ(started.starter_status, 0) << started.starter_err;                                           \
+		ASSERT_GT(started.daemon, 0) << started.starter_out;                                                   \
+	} while (0)
+
+TEST(HelpRequest, PrintsUsageAndStartsNothing)
+{
+	const std::string dir = ::testing::TempDir();
+	for (const char *arg : {"-h", "-?", "-help", "-hx", "-?x"}) {
+		const Started run = run_plain({arg, "vexlantor-help-file"}, dir);
+		EXPECT_EQ(run.starter_status, 1) << arg;
+		EXPECT_EQ(run.starter_out, usage) << arg;
+		EXPECT_EQ(run.starter_err, "") << arg;
+		EXPECT_FALSE(file_exists(dir + "/vexlantor-help-file")) << arg;
+	}
+}
+
+// Anything else in the first place is the name of the error file.
+TEST_F(Daemon, TakesOtherFirstArgumentsAsFileNames)
+{
+	for (const char *name : {"-H", "-", "h-", "?"}) {
+		SCOPED_TRACE(name);
+		prepare({"exit 4"});
+		START_OR_SKIP((Launch{.args = {name}}));
+		EXPECT_EQ(wait_for_exit(started.daemon), 4);
+		EXPECT_EQ(read_file(inst.path(name)), could_not_run(inst.root));
+		finish();
+	}
+}
+
+TEST_F(Daemon, StarterPrintsThePidAndTheDaemonLeadsItsOwnSession)
+{
+	prepare({"hang"});
+	START_OR_SKIP(both_files);
+	EXPECT_EQ(started.starter_out, std::to_string(started.daemon) + "\n");
+	EXPECT_EQ(started.starter_err, "");
+	ASSERT_TRUE(wait_for_file(inst.path("hanging")));
+	EXPECT_EQ(getsid(started.daemon), started.daemon);
+	EXPECT_EQ(getpgid(started.daemon), started.daemon);
+}
+
+TEST_F(Daemon, RedirectsItsStreamsToTheNamedFilesOrDevNull)
+{
+	struct Case {
+		std::vector<std::string> args;
+		std::string error_file, log_file;
+	};
+	const Case cases[] = {
+		{{}, "/dev/null", "/dev/null"},
+		{{"err"}, "err", "/dev/null"},
+		{{"err", "log"}, "err", "log"},
+		{{"@/err", "log", "extra", "more"}, "err", "log"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args.size());
+		prepare({"hang"});
+		START_OR_SKIP((Launch{.args = c.args}));
+		ASSERT_TRUE(wait_for_file(inst.path("hanging")));
+		const auto where = [&](const std::string &name) { return name[0] == '/' ? name : inst.path(name); };
+		EXPECT_EQ(fd_target(started.daemon, STDERR_FILENO), where(c.error_file));
+		EXPECT_EQ(fd_target(started.daemon, STDOUT_FILENO), where(c.log_file));
+		EXPECT_FALSE(file_exists(inst.path("extra")));
+		finish();
+	}
+}
+
+// An existing file is truncated; a new one gets the caller's mask, since the
+// daemon's own mask is set only after both files are open.
+TEST_F(Daemon, TruncatesOldFilesAndCreatesNewOnesUnderTheCallersMask)
+{
+	for (const mode_t mask : {00, 027}) {
+		SCOPED_TRACE(mask);
+		prepare({"exit 4"});
+		write_file(inst.path("err"), std::string(5000, 'E'));
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .umask = mask}));
+		EXPECT_EQ(wait_for_exit(started.daemon), 4);
+		EXPECT_EQ(err(), could_not_run(inst.root));
+		EXPECT_EQ(log(), first_lines(inst.tool_command()));
+		struct stat info{};
+		ASSERT_EQ(stat(inst.path("log").c_str(), &info), 0);
+		EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
+		finish();
+	}
+}
+
+std::vector<long> wake_ups(long from, int count)
+{
+	std::vector<long> times;
+	for (int minute = 1; minute <= count; ++minute)
+		times.push_back(from + 60L * minute);
+	return times;
+}
+
+// The next run starts at the first one-minute wake-up that finds the clock
+// more than 600 seconds past the start of the previous run.
+TEST_F(Daemon, RenewsAtTheFirstWakeUpPastTheLifetime)
+{
+	struct Run {
+		long reference;
+		std::vector<long> wake_ups;
+	};
+	struct Case {
+		const char *what;
+		std::vector<std::string> plan;
+		std::vector<Run> runs; // the successful ones; the last plan step fails
+	};
+	const Case cases[] = {
+		{"instant tool", {":", ":", "exit 5"}, {{T, wake_ups(T, 11)}, {T + 660, wake_ups(T + 660, 11)}}},
+		{"tool taking 540 s", {"advance 540", "exit 5"}, {{T, {T + 600, T + 660}}}},
+		{"tool taking 550 s", {"advance 550", "exit 5"}, {{T, {T + 610}}}},
+		{"clock set back", {"advance -1000", "exit 5"}, {{T, wake_ups(T - 1000, 27)}}},
+		{"clock set forward", {"advance 5000", ":", "exit 5"}, {{T, {T + 5060}}, {T + 5060, wake_ups(T + 5060, 11)}}},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		prepare(c.plan);
+		START_OR_SKIP(both_files);
+		ASSERT_EQ(wait_for_exit(started.daemon), 5);
+		std::string expected = first_lines(inst.tool_command());
+		for (const auto &run : c.runs) {
+			for (const long now : run.wake_ups)
+				expected += clock_lines(run.reference, now);
+			expected += registration_line(inst.tool_command());
+		}
+		EXPECT_EQ(log(), expected);
+		EXPECT_EQ(err(), could_not_run(inst.root));
+		finish();
+	}
+}
+
+TEST_F(Daemon, GivesTheToolItsFixedArguments)
+{
+	prepare({":", "exit 5"});
+	START_OR_SKIP(both_files);
+	ASSERT_EQ(wait_for_exit(started.daemon), 5);
+	const std::string one_run = "--type=service:management-software:virtual-system-management:XEN\n"
+				    "--url=service:management-software:virtual-system-management:XEN\n"
+				    "--attributes=(vse=gadbI)\n--lifetime=600\n--address=0\n";
+	EXPECT_EQ(read_file(inst.path("args")), "run 1\n" + one_run + "run 2\n" + one_run);
+}
+
+// A failed run ends the daemon with the tool's own status as the shell
+// reports it, never with 0.
+TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
+{
+	struct Case {
+		const char *step;
+		int status;
+	};
+	const Case cases[] = {
+		{"exit 1", 1}, {"exit 2", 2}, {"exit 255", 255}, {"kill -KILL $$", 128 + SIGKILL}, {"kill -TERM $$", 128 + SIGTERM},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.step);
+		prepare({c.step});
+		START_OR_SKIP(both_files);
+		EXPECT_EQ(wait_for_exit(started.daemon), c.status);
+		EXPECT_EQ(log(), first_lines(inst.tool_command()));
+		// after whatever the shell had to say about a killed tool
+		EXPECT_TRUE(err().ends_with(could_not_run(inst.root))) << err();
+		finish();
+	}
+}
+
+TEST_F(Daemon, EndsWith127WhenTheToolIsMissing)
+{
+	prepare({});
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line("/nonexistent/vexlantor")}));
+	EXPECT_EQ(wait_for_exit(started.daemon), 127);
+	EXPECT_EQ(log(), first_lines("/nonexistent/vexlantor/../bin/trindlet " + std::string(tool_options)));
+	const std::string errors = err();
+	EXPECT_NE(errors.find("not found"), std::string::npos) << errors;
+	EXPECT_TRUE(errors.ends_with(could_not_run("/nonexistent/vexlantor"))) << errors;
+	EXPECT_EQ(read_file(inst.path("runs")), "0\n");
+}
+
+TEST_F(Daemon, UsesTheDefaultRootWithoutAKeyLine)
+{
+	const std::string root = "/opt/vemrik/halvern/bin";
+	for (const char *config : {"", "PORT=5988\n", " CIMOM_ROOTDIR=/elsewhere\n"}) {
+		SCOPED_TRACE(config);
+		prepare({"exit 6"});
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .config = config, .stand_in_at_default_root = true}));
+		EXPECT_EQ(wait_for_exit(started.daemon), 6);
+		EXPECT_EQ(log(), first_lines(root + "/../bin/trindlet " + tool_options));
+		EXPECT_EQ(err(), could_not_run(root));
+		EXPECT_EQ(read_file(inst.path("runs")), "1\n");
+		finish();
+	}
+}
+
+TEST_F(Daemon, FindsTheKeyLineAfterALongLine)
+{
+	// A reader in fixed pieces would take the end of the first line for a
+	// key line naming a root with no tool.
+	const std::string config = std::string(4351, '#') + "CIMOM_ROOTDIR=/nonexistent\n";
+	prepare({"exit 6"});
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .config = config + key_line(inst.root)}));
+	EXPECT_EQ(wait_for_exit(started.daemon), 6);
+	EXPECT_EQ(err(), could_not_run(inst.root));
+}
+
+// The trace reaches the file in order, and survives the daemon being killed.
+TEST_F(Daemon, WritesTheTraceAheadOfTheToolsOutput)
+{
+	prepare({"echo registered", "echo oops >&2; exit 3"});
+	START_OR_SKIP(both_files);
+	EXPECT_EQ(wait_for_exit(started.daemon), 3);
+	std::string expected = first_lines(inst.tool_command()) + "registered\n";
+	for (const long now : wake_ups(T, 11))
+		expected += clock_lines(T, now);
+	EXPECT_EQ(log(), expected + registration_line(inst.tool_command()));
+	EXPECT_EQ(err(), "oops\n" + could_not_run(inst.root));
+}
+
+TEST_F(Daemon, KeepsItsTraceWhenKilledDuringARun)
+{
+	prepare({":", "hang"});
+	START_OR_SKIP(both_files);
+	ASSERT_TRUE(wait_for_file(inst.path("hanging")));
+	ASSERT_EQ(kill(started.daemon, SIGTERM), 0);
+	EXPECT_EQ(wait_for_exit(started.daemon), 128 + SIGTERM);
+	std::string expected = first_lines(inst.tool_command());
+	for (const long now : wake_ups(T, 11))
+		expected += clock_lines(T, now);
+	EXPECT_EQ(log(), expected + registration_line(inst.tool_command()));
+}
+
+TEST_F(Daemon, KeepsItsTraceWhenKilledWhileWaiting)
+{
+	prepare({":"});
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"TESTCLOCK_HOLD_AT=3"}}));
+	ASSERT_TRUE(wait_for_file(inst.path("clock.held")));
+	ASSERT_EQ(kill(started.daemon, SIGTERM), 0);
+	EXPECT_EQ(wait_for_exit(started.daemon), 128 + SIGTERM);
+	EXPECT_EQ(log(), first_lines(inst.tool_command()) + clock_lines(T, T + 60) + clock_lines(T, T + 120));
+}
+
+// The report of a file that cannot be opened reaches whoever can still read it.
+TEST_F(Daemon, ReportsAFileItCannotOpen)
+{
+	struct Case {
+		std::vector<std::string> args;
+		int error;
+		bool in_error_file; // else on the starter's standard error
+	};
+	const Case cases[] = {
+		{{""}, ENOENT, false},
+		{{"missing/err"}, ENOENT, false},
+		{{"."}, EISDIR, false},
+		{{"err", ""}, ENOENT, true},
+		{{"err", "@/missing/log"}, ENOENT, true},
+		{{"err", "."}, EISDIR, true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.args.back());
+		prepare({});
+		START_OR_SKIP((Launch{.args = c.args}));
+		EXPECT_EQ(wait_for_exit(started.daemon), c.error);
+		const std::string report = std::string("Vemrik Corvane vexlantor: ") + std::strerror(c.error) + "\n";
+		EXPECT_EQ(started.starter_err, c.in_error_file ? "" : report);
+		if (c.in_error_file) {
+			EXPECT_EQ(err(), report);
+		}
+		EXPECT_EQ(read_file(inst.path("runs")), "0\n");
+		finish();
+	}
+}
+
+// The root comes from a file the daemon does not own: the shell must see the
+// tool path as one plain word and run nothing else.
+TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
+{
+	struct Case {
+		std::string name;
+		std::string command_word; // the tool path as the command writes it, after <dir>/
+	};
+	const Case cases[] = {
+		{"we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4", ""},
+		{"it's", ""},
+		{"a-b_c.d+e,f:g@h%i", "a-b_c.d+e,f:g@h%i/../bin/trindlet"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.name);
+		prepare({"exit 7"});
+		const std::string root = inst.path(c.name);
+		std::filesystem::create_directories(root);
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line(root)}));
+		EXPECT_EQ(wait_for_exit(started.daemon), 7);
+		EXPECT_EQ(read_file(inst.path("runs")), "1\n");
+		EXPECT_EQ(err(), could_not_run(root));
+		for (const char *injected : {"injected", "injected2", "injected3", "injected4"})
+			EXPECT_FALSE(file_exists(inst.path(injected))) << injected;
+		if (!c.command_word.empty()) {
+			EXPECT_EQ(log(), first_lines(inst.dir + "/" + c.command_word + " " + tool_options));
+		}
+		finish();
+	}
+}
+
+TEST_F(Daemon, QuotesARootWithAQuote)
+{
+	prepare({"exit 7"});
+	const std::string root = inst.path("it's");
+	std::filesystem::create_directories(root);
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line(root)}));
+	EXPECT_EQ(wait_for_exit(started.daemon), 7);
+	EXPECT_EQ(log(), first_lines("'" + inst.dir + "/it'\\''s/../bin/trindlet' " + tool_options));
+}
+
+} // namespace

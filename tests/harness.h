@@ -1,0 +1,70 @@
+// Runs the real daemon against a stand-in registration tool and a virtual
+// clock, inside a private mount namespace that holds the product's fixed paths.
+#ifndef VEXLANTOR_TESTS_HARNESS_H
+#define VEXLANTOR_TESTS_HARNESS_H
+
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+inline constexpr long start_clock = 1'700'000'000;
+
+inline constexpr const char *tool_options = "--type=service:management-software:virtual-system-management:XEN"
+					    " --url=service:management-software:virtual-system-management:XEN"
+					    " --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0";
+
+// A scratch directory with a stand-in tool at <dir>/bin/trindlet, so that any
+// root directly below <dir> finds it. Each run of the tool executes one line
+// of the plan as shell code (with "advance N" moving the virtual clock by N
+// seconds and "hang" blocking for good), records its arguments, and fails with
+// 99 once the plan is used up.
+struct Installation {
+	std::string dir;
+	std::string root; // <dir>/cimom, which exists
+
+	std::string path(const std::string &name) const { return dir + "/" + name; }
+	std::string tool_command() const { return root + "/../bin/trindlet " + tool_options; }
+};
+
+Installation make_installation(const std::vector<std::string> &plan);
+void remove_installation(const Installation &installation);
+
+struct Launch {
+	std::vector<std::string> args{};
+	// Content of the fixed configuration file; without it there is none.
+	std::optional<std::string> config{};
+	bool stand_in_at_default_root = false;
+	mode_t umask = 022;
+	std::vector<std::string> extra_env{};
+};
+
+struct Started {
+	bool sandboxed = true; // false: no private mount namespace here
+	std::string why_not;
+	int starter_status = -1;
+	std::string starter_out;
+	std::string starter_err;
+	pid_t daemon = -1;
+};
+
+// Starts the binary as a starter would, in <dir>, and reads what it printed.
+Started start_daemon(const Installation &installation, const Launch &launch);
+// Starts the binary with no sandbox and no daemon expected (help requests).
+Started run_plain(const std::vector<std::string> &args, const std::string &cwd);
+
+// The daemon's exit status, or -1 if it had not ended within a generous bound.
+int wait_for_exit(pid_t daemon);
+bool wait_for_file(const std::string &path);
+// Kills the daemon's whole process group and reaps everything left.
+void stop_daemon(pid_t daemon);
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &content);
+bool file_exists(const std::string &path);
+
+std::string key_line(const std::string &root);
+std::string clock_lines(long reference, long now);
+std::string registration_line(const std::string &command);
+
+#endif
