@@ -234,16 +234,32 @@ TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 	}
 }
 
-TEST_F(Daemon, EndsWith127WhenTheToolIsMissing)
+// The shell's own statuses for a tool it cannot run pass through as well.
+TEST_F(Daemon, EndsWithTheShellsStatusWhenTheToolCannotRun)
 {
-	prepare({});
-	START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line("/nonexistent/vexlantor")}));
-	EXPECT_EQ(wait_for_exit(started.daemon), 127);
-	EXPECT_EQ(log(), first_lines("/nonexistent/vexlantor/../bin/trindlet " + std::string(tool_options)));
-	const std::string errors = err();
-	EXPECT_NE(errors.find("not found"), std::string::npos) << errors;
-	EXPECT_TRUE(errors.ends_with(could_not_run("/nonexistent/vexlantor"))) << errors;
-	EXPECT_EQ(read_file(inst.path("runs")), "0\n");
+	struct Case {
+		const char *what;
+		int status;
+		const char *shell_says;
+	};
+	const Case cases[] = {{"missing", 127, "not found"}, {"not executable", 126, "Permission denied"}};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		prepare({});
+		std::string root = inst.root;
+		if (c.status == 127)
+			root = "/nonexistent/vexlantor";
+		else
+			std::filesystem::permissions(inst.path("bin/trindlet"), std::filesystem::perms::owner_read);
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line(root)}));
+		EXPECT_EQ(wait_for_exit(started.daemon), c.status);
+		EXPECT_EQ(log(), first_lines(root + "/../bin/trindlet " + tool_options));
+		const std::string errors = err();
+		EXPECT_NE(errors.find(c.shell_says), std::string::npos) << errors;
+		EXPECT_TRUE(errors.ends_with(could_not_run(root))) << errors;
+		EXPECT_EQ(read_file(inst.path("runs")), "0\n");
+		finish();
+	}
 }
 
 TEST_F(Daemon, UsesTheDefaultRootWithoutAKeyLine)

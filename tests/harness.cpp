@@ -127,6 +127,11 @@ Started run_binary(const std::vector<std::string> &args, const std::string &cwd,
 		std::abort();
 
 	std::vector<std::string> env = {"PATH=/usr/local/bin:/usr/bin:/bin"};
+	// A sanitizer build of the daemon takes its settings from the test's run.
+	for (char **entry = environ; *entry != nullptr; ++entry)
+		for (const char *prefix : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="})
+			if (std::strncmp(*entry, prefix, std::strlen(prefix)) == 0)
+				env.emplace_back(*entry);
 	if (sandbox != nullptr) {
 		env.push_back(std::string("LD_PRELOAD=") + TESTCLOCK_LIBRARY);
 		env.push_back("TESTCLOCK_FILE=" + sandbox->path("clock"));
