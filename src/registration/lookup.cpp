@@ -21,25 +21,27 @@ bool read_key_value(FILE *config, std::string &value)
 		const char *p = block;
 		const char *const end = block + got;
 		while (p < end) {
+			if (!taking && !skipping) {
+				// At the start of a line: compare it with the key as it comes.
+				if (*p == cimom_root_key[matched]) {
+					++p;
+					taking = ++matched == cimom_root_key.size();
+				} else {
+					skipping = true; // a newline here is consumed as the end of the line
+				}
+				continue;
+			}
 			const auto left = static_cast<std::size_t>(end - p);
 			const auto *newline = static_cast<const char *>(std::memchr(p, '\n', left));
 			if (taking) {
 				value.append(p, newline != nullptr ? newline : end);
 				if (newline != nullptr)
 					return true;
-				p = end;
-			} else if (skipping) {
-				if (newline == nullptr)
-					break;
-				p = newline + 1;
+			} else if (newline != nullptr) {
 				skipping = false;
 				matched = 0;
-			} else if (*p == cimom_root_key[matched]) {
-				++p;
-				taking = ++matched == cimom_root_key.size();
-			} else {
-				skipping = true; // a newline here is consumed as the end of the line
 			}
+			p = newline != nullptr ? newline + 1 : end;
 		}
 	}
 	// End of file, or a read error, which ends the search the same way: a key
