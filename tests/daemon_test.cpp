@@ -100,18 +100,9 @@ TEST_F(Daemon, TakesOtherFirstArgumentsAsFileNames)
 	}
 }
 
-TEST_F(Daemon, StarterPrintsThePidAndTheDaemonLeadsItsOwnSession)
-{
-	prepare({"hang"});
-	START_OR_SKIP(both_files);
-	EXPECT_EQ(started.starter_out, std::to_string(started.daemon) + "\n");
-	EXPECT_EQ(started.starter_err, "");
-	ASSERT_TRUE(wait_for_file(inst.path("hanging")));
-	EXPECT_EQ(getsid(started.daemon), started.daemon);
-	EXPECT_EQ(getpgid(started.daemon), started.daemon);
-}
-
-TEST_F(Daemon, RedirectsItsStreamsToTheNamedFilesOrDevNull)
+// The starter prints the PID and leaves; the daemon leads its own session
+// with its streams on the named files.
+TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 {
 	struct Case {
 		std::vector<std::string> args;
@@ -127,7 +118,10 @@ TEST_F(Daemon, RedirectsItsStreamsToTheNamedFilesOrDevNull)
 		SCOPED_TRACE(c.args.size());
 		prepare({"hang"});
 		START_OR_SKIP((Launch{.args = c.args}));
+		EXPECT_EQ(started.starter_out, std::to_string(started.daemon) + "\n");
+		EXPECT_EQ(started.starter_err, "");
 		ASSERT_TRUE(wait_for_file(inst.path("hanging")));
+		EXPECT_EQ(getsid(started.daemon), started.daemon);
 		const auto where = [&](const std::string &name) { return name[0] == '/' ? name : inst.path(name); };
 		EXPECT_EQ(fd_target(started.daemon, STDERR_FILENO), where(c.error_file));
 		EXPECT_EQ(fd_target(started.daemon, STDOUT_FILENO), where(c.log_file));
@@ -301,27 +295,36 @@ TEST_F(Daemon, WritesTheTraceAheadOfTheToolsOutput)
 	EXPECT_EQ(err(), "oops\n" + could_not_run(inst.root));
 }
 
-TEST_F(Daemon, KeepsItsTraceWhenKilledDuringARun)
+// Killed while the tool runs or while it waits, the daemon has already
+// written out all it traced.
+TEST_F(Daemon, KeepsItsTraceWhenKilled)
 {
-	prepare({":", "hang"});
-	START_OR_SKIP(both_files);
-	ASSERT_TRUE(wait_for_file(inst.path("hanging")));
-	ASSERT_EQ(kill(started.daemon, SIGTERM), 0);
-	EXPECT_EQ(wait_for_exit(started.daemon), 128 + SIGTERM);
-	std::string expected = first_lines(inst.tool_command());
-	for (const long now : wake_ups(T, 11))
-		expected += clock_lines(T, now);
-	EXPECT_EQ(log(), expected + registration_line(inst.tool_command()));
-}
-
-TEST_F(Daemon, KeepsItsTraceWhenKilledWhileWaiting)
-{
-	prepare({":"});
-	START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"TESTCLOCK_HOLD_AT=3"}}));
-	ASSERT_TRUE(wait_for_file(inst.path("clock.held")));
-	ASSERT_EQ(kill(started.daemon, SIGTERM), 0);
-	EXPECT_EQ(wait_for_exit(started.daemon), 128 + SIGTERM);
-	EXPECT_EQ(log(), first_lines(inst.tool_command()) + clock_lines(T, T + 60) + clock_lines(T, T + 120));
+	struct Case {
+		const char *what;
+		std::vector<std::string> plan;
+		std::vector<std::string> env;
+		const char *marker;
+		std::vector<long> wake_ups; // then a second registration line, if a run was due
+	};
+	const Case cases[] = {
+		{"during a run", {":", "hang"}, {}, "hanging", wake_ups(T, 11)},
+		{"while waiting", {":"}, {"TESTCLOCK_HOLD_AT=3"}, "clock.held", wake_ups(T, 2)},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		prepare(c.plan);
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = c.env}));
+		ASSERT_TRUE(wait_for_file(inst.path(c.marker)));
+		ASSERT_EQ(kill(started.daemon, SIGTERM), 0);
+		EXPECT_EQ(wait_for_exit(started.daemon), 128 + SIGTERM);
+		std::string expected = first_lines(inst.tool_command());
+		for (const long now : c.wake_ups)
+			expected += clock_lines(T, now);
+		if (c.plan.size() > 1)
+			expected += registration_line(inst.tool_command());
+		EXPECT_EQ(log(), expected);
+		finish();
+	}
 }
 
 // The report of a file that cannot be opened reaches whoever can still read it.
@@ -361,12 +364,13 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 {
 	struct Case {
 		std::string name;
-		std::string command_word; // the tool path as the command writes it, after <dir>/
+		std::string command_word; // the tool path as the command writes it; @ for <dir>
 	};
 	const Case cases[] = {
-		{"we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4", ""},
-		{"it's", ""},
-		{"a-b_c.d+e,f:g@h%i", "a-b_c.d+e,f:g@h%i/../bin/trindlet"},
+		{"we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4",
+		 "'@/we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4/../bin/trindlet'"},
+		{"it's", "'@/it'\\''s/../bin/trindlet'"},
+		{"a-b_c.d+e,f:g@h%i", "@/a-b_c.d+e,f:g@h%i/../bin/trindlet"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -379,21 +383,11 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 		EXPECT_EQ(err(), could_not_run(root));
 		for (const char *injected : {"injected", "injected2", "injected3", "injected4"})
 			EXPECT_FALSE(file_exists(inst.path(injected))) << injected;
-		if (!c.command_word.empty()) {
-			EXPECT_EQ(log(), first_lines(inst.dir + "/" + c.command_word + " " + tool_options));
-		}
+		std::string word = c.command_word;
+		word.replace(word.find('@'), 1, inst.dir);
+		EXPECT_EQ(log(), first_lines(word + " " + tool_options));
 		finish();
 	}
-}
-
-TEST_F(Daemon, QuotesARootWithAQuote)
-{
-	prepare({"exit 7"});
-	const std::string root = inst.path("it's");
-	std::filesystem::create_directories(root);
-	START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line(root)}));
-	EXPECT_EQ(wait_for_exit(started.daemon), 7);
-	EXPECT_EQ(log(), first_lines("'" + inst.dir + "/it'\\''s/../bin/trindlet' " + tool_options));
 }
 
 } // namespace
