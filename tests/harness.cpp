@@ -71,18 +71,49 @@ std::string read_all(int fd)
 	_exit(125);
 }
 
+void write_proc_file(const char *path, const std::string &text)
+{
+	const int fd = open(path, O_WRONLY | O_CLOEXEC);
+	if (fd == -1 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+		give_up(path);
+	close(fd);
+}
+
+// Root may make a mount namespace outright; anyone else first needs a user
+// namespace in which they are root. True for the latter.
+bool unshare_mounts()
+{
+	if (unshare(CLONE_NEWNS) == 0)
+		return false;
+	if (errno != EPERM)
+		give_up("unshare");
+	const std::string uid = std::to_string(getuid());
+	const std::string gid = std::to_string(getgid());
+	if (unshare(CLONE_NEWUSER | CLONE_NEWNS) == -1)
+		give_up("unshare");
+	write_proc_file("/proc/self/setgroups", "deny");
+	write_proc_file("/proc/self/uid_map", "0 " + uid + " 1");
+	write_proc_file("/proc/self/gid_map", "0 " + gid + " 1");
+	return true;
+}
+
 // An overlay over a system directory whose upper layer holds an opaque
 // "vemrik" directory: the product's real files there are hidden, ours shown.
-void overlay_product_dir(const std::string &scratch, const std::string &target, const std::string &upper_vemrik)
+// In a user namespace overlayfs keeps its marks in user.* attributes.
+void overlay_product_dir(const std::string &scratch, const std::string &target, const std::string &upper_vemrik,
+			 bool user_namespace)
 {
 	const std::string upper = scratch + "/upper" + target;
 	const std::string work = scratch + "/work" + target;
 	fs::create_directories(work);
 	fs::create_directories(upper + "/vemrik");
 	fs::copy(upper_vemrik, upper + "/vemrik", fs::copy_options::recursive);
-	if (setxattr((upper + "/vemrik").c_str(), "trusted.overlay.opaque", "y", 1, 0) == -1)
+	const char *opaque = user_namespace ? "user.overlay.opaque" : "trusted.overlay.opaque";
+	if (setxattr((upper + "/vemrik").c_str(), opaque, "y", 1, 0) == -1)
 		give_up("opaque " + target);
-	const std::string options = "lowerdir=" + target + ",upperdir=" + upper + ",workdir=" + work;
+	std::string options = "lowerdir=" + target + ",upperdir=" + upper + ",workdir=" + work;
+	if (user_namespace)
+		options += ",userxattr";
 	if (mount("overlay", target.c_str(), "overlay", 0, options.c_str()) == -1)
 		give_up("overlay on " + target);
 }
@@ -92,8 +123,7 @@ void overlay_product_dir(const std::string &scratch, const std::string &target, 
 // configuration or run a real registration tool.
 void enter_sandbox(const Installation &installation, const Launch &launch)
 {
-	if (unshare(CLONE_NEWNS) == -1)
-		give_up("unshare");
+	const bool user_namespace = unshare_mounts();
 	if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == -1)
 		give_up("private mounts");
 	const std::string scratch = installation.path("ns");
@@ -104,13 +134,13 @@ void enter_sandbox(const Installation &installation, const Launch &launch)
 	fs::create_directories(etc + "/halvern/tessmark");
 	if (launch.config)
 		write_file(etc + "/halvern/tessmark/cimom", *launch.config);
-	overlay_product_dir(scratch, "/etc", etc);
+	overlay_product_dir(scratch, "/etc", etc, user_namespace);
 
 	const std::string opt = scratch + "/opt-vemrik";
 	fs::create_directories(opt + "/halvern/bin");
 	if (launch.stand_in_at_default_root)
 		write_tool(opt + "/halvern/bin/trindlet", installation.dir);
-	overlay_product_dir(scratch, "/opt", opt);
+	overlay_product_dir(scratch, "/opt", opt, user_namespace);
 }
 
 struct Pipes {
