@@ -75,15 +75,19 @@ const Launch both_files = {.args = {"err", "log"}};
 		ASSERT_GT(started.daemon, 0) << started.starter_out;                                                   \
 	} while (0)
 
-TEST(HelpRequest, PrintsUsageAndStartsNothing)
+// Sandboxed like every start, so that a broken help test cannot reach a real tool.
+TEST_F(Daemon, AnswersAHelpRequestAndStartsNothing)
 {
-	const std::string dir = ::testing::TempDir();
 	for (const char *arg : {"-h", "-?", "-help", "-hx", "-?x"}) {
-		const Started run = run_plain({arg, "vexlantor-help-file"}, dir);
-		EXPECT_EQ(run.starter_status, 1) << arg;
-		EXPECT_EQ(run.starter_out, usage) << arg;
-		EXPECT_EQ(run.starter_err, "") << arg;
-		EXPECT_FALSE(file_exists(dir + "/vexlantor-help-file")) << arg;
+		SCOPED_TRACE(arg);
+		prepare({});
+		if (!launch(Launch{.args = {arg, "err"}}))
+			GTEST_SKIP() << started.why_not;
+		EXPECT_EQ(started.starter_status, 1);
+		EXPECT_EQ(started.starter_out, usage);
+		EXPECT_EQ(started.starter_err, "");
+		EXPECT_FALSE(file_exists(inst.path("err")));
+		finish();
 	}
 }
 

@@ -148,8 +148,9 @@ struct Pipes {
 	int err[2];
 };
 
-Started run_binary(const std::vector<std::string> &args, const std::string &cwd, const Installation *sandbox,
-		   const Launch *launch)
+} // namespace
+
+Started start_daemon(const Installation &installation, const Launch &launch)
 {
 	prctl(PR_SET_CHILD_SUBREAPER, 1);
 	Pipes pipes{};
@@ -162,13 +163,11 @@ Started run_binary(const std::vector<std::string> &args, const std::string &cwd,
 		for (const char *prefix : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="})
 			if (std::strncmp(*entry, prefix, std::strlen(prefix)) == 0)
 				env.emplace_back(*entry);
-	if (sandbox != nullptr) {
-		env.push_back(std::string("LD_PRELOAD=") + TESTCLOCK_LIBRARY);
-		env.push_back("TESTCLOCK_FILE=" + sandbox->path("clock"));
-		env.insert(env.end(), launch->extra_env.begin(), launch->extra_env.end());
-	}
+	env.push_back(std::string("LD_PRELOAD=") + TESTCLOCK_LIBRARY);
+	env.push_back("TESTCLOCK_FILE=" + installation.path("clock"));
+	env.insert(env.end(), launch.extra_env.begin(), launch.extra_env.end());
 	std::vector<char *> argv = {const_cast<char *>(VEXLANTOR_BINARY)};
-	for (const auto &arg : args)
+	for (const auto &arg : launch.args)
 		argv.push_back(const_cast<char *>(arg.c_str()));
 	argv.push_back(nullptr);
 	std::vector<char *> envp;
@@ -180,12 +179,10 @@ Started run_binary(const std::vector<std::string> &args, const std::string &cwd,
 	if (starter == 0) {
 		dup2(pipes.out[1], STDOUT_FILENO);
 		dup2(pipes.err[1], STDERR_FILENO);
-		if (chdir(cwd.c_str()) == -1)
+		if (chdir(installation.dir.c_str()) == -1)
 			give_up("chdir");
-		if (sandbox != nullptr) {
-			enter_sandbox(*sandbox, *launch);
-			umask(launch->umask);
-		}
+		enter_sandbox(installation, launch);
+		umask(launch.umask);
 		execve(argv[0], argv.data(), envp.data());
 		give_up("exec");
 	}
@@ -208,8 +205,6 @@ Started run_binary(const std::vector<std::string> &args, const std::string &cwd,
 		started.daemon = static_cast<pid_t>(std::strtol(started.starter_out.c_str(), nullptr, 10));
 	return started;
 }
-
-} // namespace
 
 Installation make_installation(const std::vector<std::string> &plan)
 {
@@ -234,16 +229,6 @@ void remove_installation(const Installation &installation)
 {
 	std::error_code ignored;
 	fs::remove_all(installation.dir, ignored);
-}
-
-Started start_daemon(const Installation &installation, const Launch &launch)
-{
-	return run_binary(launch.args, installation.dir, &installation, &launch);
-}
-
-Started run_plain(const std::vector<std::string> &args, const std::string &cwd)
-{
-	return run_binary(args, cwd, nullptr, nullptr);
 }
 
 int wait_for_exit(pid_t daemon)
@@ -278,8 +263,23 @@ void stop_daemon(pid_t daemon)
 		kill(-daemon, SIGKILL);
 		kill(daemon, SIGKILL);
 	}
-	// Everything the daemon left behind has been handed to this process.
-	while (waitpid(-1, nullptr, 0) > 0 || errno == EINTR) {
+	// Whatever the daemon left running has been handed to this process, even
+	// what left its group: kill it all and reap it.
+	const std::string children = "/proc/self/task/" + std::to_string(getpid()) + "/children";
+	const auto deadline = std::chrono::steady_clock::now() + patience;
+	while (std::chrono::steady_clock::now() < deadline) {
+		const std::string pids = read_file(children);
+		for (const char *p = pids.c_str(); *p != '\0';) {
+			char *next = nullptr;
+			const long pid = std::strtol(p, &next, 10);
+			if (next == p)
+				break;
+			kill(static_cast<pid_t>(pid), SIGKILL);
+			p = next;
+		}
+		if (waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD)
+			return;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
 	}
 }
 

@@ -50,8 +50,6 @@ struct Started {
 
 // Starts the binary as a starter would, in <dir>, and reads what it printed.
 Started start_daemon(const Installation &installation, const Launch &launch);
-// Starts the binary with no sandbox and no daemon expected (help requests).
-Started run_plain(const std::vector<std::string> &args, const std::string &cwd);
 
 // The daemon's exit status, or -1 if it had not ended within a generous bound.
 int wait_for_exit(pid_t daemon);
