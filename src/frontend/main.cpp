@@ -7,7 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "../registration/registration.h"
+#include "registration/registration.h"
 #include "exit_code.h"
 
 namespace {
