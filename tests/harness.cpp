@@ -22,6 +22,21 @@ namespace {
 
 constexpr auto patience = std::chrono::seconds(20);
 
+// Checks a condition every millisecond until it holds, for a generous while at most.
+template <typename Condition> bool poll_until(Condition holds)
+{
+	const auto deadline = std::chrono::steady_clock::now() + patience;
+	while (std::chrono::steady_clock::now() < deadline) {
+		if (holds())
+			return true;
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	}
+	return false;
+}
+
+// A wait status as a shell reports it.
+int status_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
+
 const char *const stand_in_tool = R"(#!/bin/sh
 # Stand-in registration tool: records its arguments, then does what the
 # plan says for this run.
@@ -196,7 +211,7 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	started.starter_err = read_all(pipes.err[0]);
 	int status = 0;
 	waitpid(starter, &status, 0);
-	started.starter_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+	started.starter_status = status_code(status);
 	if (started.starter_status == 125 && started.starter_err.rfind("sandbox: ", 0) == 0) {
 		started.sandboxed = false;
 		started.why_not = started.starter_err;
@@ -233,28 +248,20 @@ void remove_installation(const Installation &installation)
 
 int wait_for_exit(pid_t daemon)
 {
-	const auto deadline = std::chrono::steady_clock::now() + patience;
-	while (std::chrono::steady_clock::now() < deadline) {
+	int code = -1;
+	poll_until([&] {
 		int status = 0;
 		const pid_t done = waitpid(daemon, &status, WNOHANG);
 		if (done == daemon)
-			return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-		if (done == -1)
-			return -1;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return -1;
+			code = status_code(status);
+		return done != 0;
+	});
+	return code;
 }
 
 bool wait_for_file(const std::string &path)
 {
-	const auto deadline = std::chrono::steady_clock::now() + patience;
-	while (std::chrono::steady_clock::now() < deadline) {
-		if (file_exists(path))
-			return true;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
-	return false;
+	return poll_until([&] { return file_exists(path); });
 }
 
 void stop_daemon(pid_t daemon)
@@ -266,8 +273,7 @@ void stop_daemon(pid_t daemon)
 	// Whatever the daemon left running has been handed to this process, even
 	// what left its group: kill it all and reap it.
 	const std::string children = "/proc/self/task/" + std::to_string(getpid()) + "/children";
-	const auto deadline = std::chrono::steady_clock::now() + patience;
-	while (std::chrono::steady_clock::now() < deadline) {
+	poll_until([&] {
 		const std::string pids = read_file(children);
 		for (const char *p = pids.c_str(); *p != '\0';) {
 			char *next = nullptr;
@@ -277,10 +283,8 @@ void stop_daemon(pid_t daemon)
 			kill(static_cast<pid_t>(pid), SIGKILL);
 			p = next;
 		}
-		if (waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD)
-			return;
-		std::this_thread::sleep_for(std::chrono::milliseconds(1));
-	}
+		return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
+	});
 }
 
 std::string read_file(const std::string &path)
