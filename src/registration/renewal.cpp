@@ -1,4 +1,6 @@
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -25,25 +27,28 @@ bool is_shell_safe(char c)
 	       safe_punctuation.find(c) != std::string_view::npos;
 }
 
-// The root comes from a file the daemon does not own: anything beyond the
-// characters of ordinary paths is quoted so the shell reads one plain word.
-std::string shell_word(std::string_view text)
+bool is_shell_safe(std::string_view text)
 {
-	bool safe = true;
 	for (const char c : text)
-		safe = safe && is_shell_safe(c);
-	if (safe)
-		return std::string(text);
+		if (!is_shell_safe(c))
+			return false;
+	return true;
+}
 
-	std::string quoted = "'";
-	for (const char c : text) {
-		if (c == '\'')
-			quoted += "'\\''";
-		else
-			quoted += c;
+// The root comes from a file the daemon does not own: anything beyond the
+// characters of ordinary paths is quoted so the shell reads one plain word,
+// each single quote written as '\''.
+bool append_shell_word(owned_text &text, std::size_t &length, std::string_view word)
+{
+	if (is_shell_safe(word))
+		return append_text(text, length, word);
+
+	bool appended = append_text(text, length, "'");
+	for (std::size_t quote; appended && (quote = word.find('\'')) != std::string_view::npos;) {
+		appended = append_text(text, length, {word.data(), quote}) && append_text(text, length, "'\\''");
+		word.remove_prefix(quote + 1);
 	}
-	quoted += '\'';
-	return quoted;
+	return appended && append_text(text, length, word) && append_text(text, length, "'");
 }
 
 long clock_now() { return static_cast<long>(std::time(nullptr)); }
@@ -71,28 +76,39 @@ long wait_for_renewal(FILE *log_stream, long reference)
 
 } // namespace
 
-std::string build_register_command(std::string_view root)
+owned_text build_register_command(std::string_view root)
 {
-	std::string tool_path(root);
-	tool_path += tool_path_suffix;
-	return shell_word(tool_path) + ' ' + register_options;
+	owned_text tool_path = copy_text(root);
+	std::size_t tool_path_length = root.size();
+	owned_text command(nullptr, free_text);
+	std::size_t length = 0;
+	const bool built = tool_path && append_text(tool_path, tool_path_length, tool_path_suffix) &&
+			   append_shell_word(command, length, {tool_path.get(), tool_path_length}) &&
+			   append_text(command, length, " ") && append_text(command, length, register_options);
+	if (!built)
+		command.reset();
+	return command;
 }
 
 int run_registration(FILE *error_stream, FILE *log_stream)
 {
-	const std::string root = lookup_cimom_root();
+	const owned_text root = lookup_cimom_root();
 	const long started = clock_now();
-	const std::string command = build_register_command(root);
+	const owned_text command = root ? build_register_command(root.get()) : owned_text(nullptr, free_text);
+	if (!command) {
+		std::fprintf(error_stream, "vexlantor: %s\n", std::strerror(ENOMEM));
+		return -1;
+	}
 	long reference = clock_now();
 	log_clock(log_stream, started, reference);
 
 	for (;;) {
-		std::fprintf(log_stream, "Complete registration string = %s\n", command.c_str());
+		std::fprintf(log_stream, "Complete registration string = %s\n", command.get());
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
-		const int status = std::system(command.c_str());
+		const int status = std::system(command.get());
 		if (status != 0) {
-			std::fprintf(error_stream, "vexlantor could not run %s%s\n", root.c_str(), tool_path_suffix);
+			std::fprintf(error_stream, "vexlantor could not run %s%s\n", root.get(), tool_path_suffix);
 			return status;
 		}
 		reference = wait_for_renewal(log_stream, reference);
