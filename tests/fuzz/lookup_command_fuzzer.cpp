@@ -1,0 +1,123 @@
+// Feeds arbitrary configuration files to the root directory lookup and the
+// root it gives to the command builder, and checks what must always hold:
+// the root is the default or the text after the key on the first key line,
+// and the shell reads the tool path back as one word, the options after it.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "registration/registration.h"
+
+namespace {
+
+constexpr std::string_view options = "--type=service:management-software:virtual-system-management:XEN"
+				     " --url=service:management-software:virtual-system-management:XEN"
+				     " --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0";
+
+void check(bool holds, const char *what)
+{
+	if (!holds) {
+		std::fprintf(stderr, "fuzz check failed: %s\n", what);
+		std::abort();
+	}
+}
+
+// The first line that begins with the key names the root, up to its newline;
+// a NUL byte ends it, as it would end any path.
+std::string expected_root(std::string_view config)
+{
+	while (!config.empty()) {
+		const std::size_t newline = config.find('\n');
+		const std::string_view line = config.substr(0, newline);
+		if (line.starts_with(cimom_root_key)) {
+			const std::string_view value = line.substr(cimom_root_key.size());
+			return std::string(value.substr(0, value.find('\0')));
+		}
+		config.remove_prefix(newline == std::string_view::npos ? config.size() : newline + 1);
+	}
+	return default_cimom_root;
+}
+
+bool is_plain(char c)
+{
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+	       std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
+}
+
+// Reads the first word of a command as the POSIX shell would, for words made
+// of plain characters, single-quoted text and backslash escapes. Anything the
+// shell would expand, split or act on fails the read. The rest of the command
+// is left in command.
+bool read_shell_word(std::string_view &command, std::string &word)
+{
+	std::size_t i = 0;
+	while (i < command.size() && command[i] != ' ') {
+		const char c = command[i];
+		if (c == '\'') {
+			const std::size_t close = command.find('\'', i + 1);
+			if (close == std::string_view::npos)
+				return false;
+			word.append(command.substr(i + 1, close - i - 1));
+			i = close + 1;
+		} else if (c == '\\' && i + 1 < command.size() && command[i + 1] != '\n') {
+			word += command[i + 1];
+			i += 2;
+		} else if (is_plain(c)) {
+			word += c;
+			++i;
+		} else {
+			return false;
+		}
+	}
+	command.remove_prefix(i);
+	return true;
+}
+
+void check_command(const std::string &root)
+{
+	const owned_text built = build_register_command(root);
+	check(built != nullptr, "a command was built");
+	const std::string tool_path = root + tool_path_suffix;
+	std::string_view command = built.get();
+
+	bool plain = true;
+	for (const char c : tool_path)
+		plain = plain && is_plain(c);
+	if (plain)
+		check(command == tool_path + " " + std::string(options), "a plain root gives the command as it stands");
+	else
+		check(command.starts_with('\''), "any other root is quoted");
+
+	std::string word;
+	check(read_shell_word(command, word), "the shell reads the tool path as a plain word");
+	check(word == tool_path, "the shell's word is the tool path");
+	check(command == " " + std::string(options), "the options follow the tool path");
+}
+
+int config_file()
+{
+	static const int fd = memfd_create("cimom", 0);
+	check(fd != -1, "memfd_create");
+	return fd;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size)
+{
+	const int fd = config_file();
+	check(ftruncate(fd, 0) == 0, "ftruncate");
+	check(pwrite(fd, data, size, 0) == static_cast<ssize_t>(size), "pwrite");
+	const std::string path = "/proc/self/fd/" + std::to_string(fd);
+
+	const owned_text root = lookup_cimom_root_in(path.c_str());
+	check(root != nullptr, "a root was found");
+	const std::string_view config(reinterpret_cast<const char *>(data), size);
+	check(root.get() == expected_root(config), "the root is the first key line's value or the default");
+	check_command(root.get());
+	return 0;
+}
