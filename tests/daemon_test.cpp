@@ -395,3 +395,42 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 }
 
 } // namespace
+
+namespace {
+
+// Several renewal cycles under valgrind: no memory error and nothing
+// definitely lost, in the starter or in the daemon.
+TEST_F(Daemon, RunsCleanUnderValgrind)
+{
+#ifdef VEXLANTOR_SANITIZED
+	GTEST_SKIP() << "a sanitizer build does not run under valgrind";
+#endif
+	const std::string valgrind = find_program("valgrind");
+	if (valgrind.empty())
+		GTEST_SKIP() << "valgrind is not installed";
+	prepare({":", ":", ":", "exit 5"});
+	START_OR_SKIP((Launch{.args = {"err", "log"},
+			      .wrapper = {valgrind, "--error-exitcode=1", "--leak-check=full",
+					  "--errors-for-leak-kinds=definite", "--log-file=" + inst.path("valgrind.%p")}}));
+	EXPECT_EQ(wait_for_exit(started.daemon), 5);
+	EXPECT_EQ(read_file(inst.path("runs")), "4\n");
+	EXPECT_EQ(err(), could_not_run(inst.root));
+
+	// The shell that system() starts begins under valgrind too, and leaves an
+	// unfinished report when it execs; only finished ones have a summary.
+	int summaries = 0;
+	for (const auto &entry : std::filesystem::directory_iterator(inst.dir)) {
+		const std::string report = read_file(entry.path());
+		if (!entry.path().filename().string().starts_with("valgrind.") ||
+		    report.find("ERROR SUMMARY: ") == std::string::npos)
+			continue;
+		++summaries;
+		EXPECT_NE(report.find("ERROR SUMMARY: 0 errors"), std::string::npos) << report;
+		EXPECT_EQ(report.find("definitely lost: "), report.find("definitely lost: 0 bytes")) << report;
+	}
+	EXPECT_EQ(summaries, 2); // the starter's and the daemon's
+	EXPECT_NE(read_file(inst.path("valgrind." + std::to_string(started.daemon))).find("ERROR SUMMARY: "),
+		  std::string::npos);
+}
+
+} // namespace

@@ -52,17 +52,11 @@ eval "$step"
 exit 0
 )";
 
-std::string stand_in_for(const std::string &dir)
+void write_tool(const std::string &path, const std::string &dir, std::string script = stand_in_tool)
 {
-	std::string script = stand_in_tool;
 	script.replace(script.find("@DIR@"), 5, dir);
-	return script;
-}
-
-void write_tool(const std::string &path, const std::string &dir)
-{
 	fs::create_directories(fs::path(path).parent_path());
-	write_file(path, stand_in_for(dir));
+	write_file(path, script);
 	fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
 				      fs::perms::others_read | fs::perms::others_exec);
 }
@@ -181,7 +175,10 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	env.push_back(std::string("LD_PRELOAD=") + TESTCLOCK_LIBRARY);
 	env.push_back("TESTCLOCK_FILE=" + installation.path("clock"));
 	env.insert(env.end(), launch.extra_env.begin(), launch.extra_env.end());
-	std::vector<char *> argv = {const_cast<char *>(VEXLANTOR_BINARY)};
+	std::vector<char *> argv;
+	for (const auto &word : launch.wrapper)
+		argv.push_back(const_cast<char *>(word.c_str()));
+	argv.push_back(const_cast<char *>(VEXLANTOR_BINARY));
 	for (const auto &arg : launch.args)
 		argv.push_back(const_cast<char *>(arg.c_str()));
 	argv.push_back(nullptr);
@@ -221,7 +218,9 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	return started;
 }
 
-Installation make_installation(const std::vector<std::string> &plan)
+Installation make_installation(const std::vector<std::string> &plan) { return make_installation(plan, stand_in_tool); }
+
+Installation make_installation(const std::vector<std::string> &plan, const std::string &tool_script)
 {
 	std::string pattern = (fs::temp_directory_path() / "vexlantor-test.XXXXXX").string();
 	if (mkdtemp(pattern.data()) == nullptr)
@@ -229,7 +228,7 @@ Installation make_installation(const std::vector<std::string> &plan)
 	Installation installation{pattern, pattern + "/cimom"};
 	fs::create_directories(installation.root);
 	fs::create_directories(installation.path("ns"));
-	write_tool(installation.path("bin/trindlet"), installation.dir);
+	write_tool(installation.path("bin/trindlet"), installation.dir, tool_script);
 	std::string plan_text;
 	for (const auto &step : plan)
 		plan_text += step + "\n";
@@ -285,6 +284,14 @@ void stop_daemon(pid_t daemon)
 		}
 		return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 	});
+}
+
+std::string find_program(const std::string &name)
+{
+	for (const char *dir : {"/usr/local/bin/", "/usr/bin/", "/bin/"})
+		if (access((dir + name).c_str(), X_OK) == 0)
+			return dir + name;
+	return "";
 }
 
 std::string read_file(const std::string &path)

@@ -28,6 +28,9 @@ struct Installation {
 };
 
 Installation make_installation(const std::vector<std::string> &plan);
+// The same with another stand-in tool: a shell script in which @DIR@ stands
+// for the scratch directory.
+Installation make_installation(const std::vector<std::string> &plan, const std::string &tool_script);
 void remove_installation(const Installation &installation);
 
 struct Launch {
@@ -37,6 +40,8 @@ struct Launch {
 	bool stand_in_at_default_root = false;
 	mode_t umask = 022;
 	std::vector<std::string> extra_env{};
+	// A program and its options that run the binary, such as valgrind.
+	std::vector<std::string> wrapper{};
 };
 
 struct Started {
@@ -56,6 +61,9 @@ int wait_for_exit(pid_t daemon);
 bool wait_for_file(const std::string &path);
 // Kills the daemon's whole process group and reaps everything left.
 void stop_daemon(pid_t daemon);
+
+// The absolute path of a program on the search path, or "" where there is none.
+std::string find_program(const std::string &name);
 
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &content);
