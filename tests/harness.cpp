@@ -8,6 +8,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <linux/close_range.h>
 #include <sys/mount.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -20,10 +21,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr auto patience = std::chrono::seconds(20);
-
 // Checks a condition every millisecond until it holds, for a generous while at most.
-template <typename Condition> bool poll_until(Condition holds)
+template <typename Condition> bool poll_until(Condition holds, std::chrono::seconds patience = std::chrono::seconds(20))
 {
 	const auto deadline = std::chrono::steady_clock::now() + patience;
 	while (std::chrono::steady_clock::now() < deadline) {
@@ -191,6 +190,8 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	if (starter == 0) {
 		dup2(pipes.out[1], STDOUT_FILENO);
 		dup2(pipes.err[1], STDERR_FILENO);
+		// Whatever the test runner left open is not the daemon's to hold.
+		close_range(3, ~0U, CLOSE_RANGE_CLOEXEC);
 		if (chdir(installation.dir.c_str()) == -1)
 			give_up("chdir");
 		enter_sandbox(installation, launch);
@@ -258,9 +259,9 @@ int wait_for_exit(pid_t daemon)
 	return code;
 }
 
-bool wait_for_file(const std::string &path)
+bool wait_for_file(const std::string &path, std::chrono::seconds patience)
 {
-	return poll_until([&] { return file_exists(path); });
+	return poll_until([&] { return file_exists(path); }, patience);
 }
 
 void stop_daemon(pid_t daemon)

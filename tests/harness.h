@@ -3,6 +3,7 @@
 #ifndef VEXLANTOR_TESTS_HARNESS_H
 #define VEXLANTOR_TESTS_HARNESS_H
 
+#include <chrono>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -58,7 +59,7 @@ Started start_daemon(const Installation &installation, const Launch &launch);
 
 // The daemon's exit status, or -1 if it had not ended within a generous bound.
 int wait_for_exit(pid_t daemon);
-bool wait_for_file(const std::string &path);
+bool wait_for_file(const std::string &path, std::chrono::seconds patience = std::chrono::seconds(20));
 // Kills the daemon's whole process group and reaps everything left.
 void stop_daemon(pid_t daemon);
 
