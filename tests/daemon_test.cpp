@@ -146,7 +146,7 @@ TEST_F(Daemon, TruncatesOldFilesAndCreatesNewOnesUnderTheCallersMask)
 		EXPECT_EQ(wait_for_exit(started.daemon), 4);
 		EXPECT_EQ(err(), could_not_run(inst.root));
 		EXPECT_EQ(log(), first_lines(inst.tool_command()));
-		struct stat info{};
+		struct stat info = {};
 		ASSERT_EQ(stat(inst.path("log").c_str(), &info), 0);
 		EXPECT_EQ(info.st_mode & 0777, 0666 & ~mask);
 		finish();
@@ -179,7 +179,9 @@ TEST_F(Daemon, RenewsAtTheFirstWakeUpPastTheLifetime)
 		{"tool taking 540 s", {"advance 540", "exit 5"}, {{T, {T + 600, T + 660}}}},
 		{"tool taking 550 s", {"advance 550", "exit 5"}, {{T, {T + 610}}}},
 		{"clock set back", {"advance -1000", "exit 5"}, {{T, wake_ups(T - 1000, 27)}}},
-		{"clock set forward", {"advance 5000", ":", "exit 5"}, {{T, {T + 5060}}, {T + 5060, wake_ups(T + 5060, 11)}}},
+		{"clock set forward",
+		 {"advance 5000", ":", "exit 5"},
+		 {{T, {T + 5060}}, {T + 5060, wake_ups(T + 5060, 11)}}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -218,7 +220,11 @@ TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 		int status;
 	};
 	const Case cases[] = {
-		{"exit 1", 1}, {"exit 2", 2}, {"exit 255", 255}, {"kill -KILL $$", 128 + SIGKILL}, {"kill -TERM $$", 128 + SIGTERM},
+		{"exit 1", 1},
+		{"exit 2", 2},
+		{"exit 255", 255},
+		{"kill -KILL $$", 128 + SIGKILL},
+		{"kill -TERM $$", 128 + SIGTERM},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.step);
@@ -340,12 +346,8 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		bool in_error_file; // else on the starter's standard error
 	};
 	const Case cases[] = {
-		{{""}, ENOENT, false},
-		{{"missing/err"}, ENOENT, false},
-		{{"."}, EISDIR, false},
-		{{"err", ""}, ENOENT, true},
-		{{"err", "@/missing/log"}, ENOENT, true},
-		{{"err", "."}, EISDIR, true},
+		{{""}, ENOENT, false},       {{"missing/err"}, ENOENT, false},         {{"."}, EISDIR, false},
+		{{"err", ""}, ENOENT, true}, {{"err", "@/missing/log"}, ENOENT, true}, {{"err", "."}, EISDIR, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args.back());
@@ -409,9 +411,10 @@ TEST_F(Daemon, RunsCleanUnderValgrind)
 	if (valgrind.empty())
 		GTEST_SKIP() << "valgrind is not installed";
 	prepare({":", ":", ":", "exit 5"});
-	START_OR_SKIP((Launch{.args = {"err", "log"},
-			      .wrapper = {valgrind, "--error-exitcode=1", "--leak-check=full",
-					  "--errors-for-leak-kinds=definite", "--log-file=" + inst.path("valgrind.%p")}}));
+	START_OR_SKIP(
+		(Launch{.args = {"err", "log"},
+			.wrapper = {valgrind, "--error-exitcode=1", "--leak-check=full",
+				    "--errors-for-leak-kinds=definite", "--log-file=" + inst.path("valgrind.%p")}}));
 	EXPECT_EQ(wait_for_exit(started.daemon), 5);
 	EXPECT_EQ(read_file(inst.path("runs")), "4\n");
 	EXPECT_EQ(err(), could_not_run(inst.root));

@@ -311,7 +311,7 @@ void write_file(const std::string &path, const std::string &content)
 
 bool file_exists(const std::string &path)
 {
-	struct stat info{};
+	struct stat info = {};
 	return lstat(path.c_str(), &info) == 0;
 }
 

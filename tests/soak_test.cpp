@@ -61,7 +61,8 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 	const Installation inst = make_installation({}, soak_tool);
 	// Held in the wait that follows the last run.
 	const std::string hold = "TESTCLOCK_HOLD_AT=" + std::to_string((cycles - 1) * sleeps_per_cycle + 5);
-	const Started started = start_daemon(inst, Launch{.args = {"err", "log"}, .config = key_line(inst.root), .extra_env = {hold}});
+	const Started started =
+		start_daemon(inst, Launch{.args = {"err", "log"}, .config = key_line(inst.root), .extra_env = {hold}});
 	if (!started.sandboxed) {
 		remove_installation(inst);
 		GTEST_SKIP() << "no private mount namespace here: " << started.why_not;
@@ -71,7 +72,8 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 	const std::string rss_waiting = resident_kb(started.daemon);
 	std::error_code ignored;
 	int fds_waiting = 0;
-	for (const auto &fd : std::filesystem::directory_iterator("/proc/" + std::to_string(started.daemon) + "/fd", ignored)) {
+	for (const auto &fd :
+	     std::filesystem::directory_iterator("/proc/" + std::to_string(started.daemon) + "/fd", ignored)) {
 		(void)fd;
 		++fds_waiting;
 	}

@@ -1,3 +1,4 @@
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -20,20 +21,14 @@ constexpr unsigned renewal_check_seconds = 60;
 // Renew once more than this has passed since the last run started.
 constexpr long renewal_interval_seconds = 600;
 
-bool is_shell_safe(char c)
+bool is_plain_character(char c)
 {
 	constexpr std::string_view safe_punctuation = "/._-+,:@%";
 	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
 	       safe_punctuation.find(c) != std::string_view::npos;
 }
 
-bool is_shell_safe(std::string_view text)
-{
-	for (const char c : text)
-		if (!is_shell_safe(c))
-			return false;
-	return true;
-}
+bool is_shell_safe(std::string_view text) { return std::ranges::all_of(text, is_plain_character); }
 
 // The root comes from a file the daemon does not own: anything beyond the
 // characters of ordinary paths is quoted so the shell reads one plain word,
@@ -53,10 +48,10 @@ bool append_shell_word(owned_text &text, std::size_t &length, std::string_view w
 
 long clock_now() { return static_cast<long>(std::time(nullptr)); }
 
-void log_clock(FILE *log_stream, long reference, long now)
+void log_clock(FILE *log_stream, long current_time, long time_after)
 {
-	std::fprintf(log_stream, "Current time = %ld\n", reference);
-	std::fprintf(log_stream, "Time after = %ld\n", now);
+	std::fprintf(log_stream, "Current time = %ld\n", current_time);
+	std::fprintf(log_stream, "Time after = %ld\n", time_after);
 }
 
 // Sleeps in one-minute steps, tracing each wake-up, until more than the renewal
@@ -106,7 +101,8 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 		std::fprintf(log_stream, "Complete registration string = %s\n", command.get());
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
-		const int status = std::system(command.get());
+		// The tool is started through the shell, with its path quoted where needed.
+		const int status = std::system(command.get()); // NOLINT(cert-env33-c)
 		if (status != 0) {
 			std::fprintf(error_stream, "vexlantor could not run %s%s\n", root.get(), tool_path_suffix);
 			return status;
