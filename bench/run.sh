@@ -1,0 +1,49 @@
+#!/bin/sh
+# Builds the daemon and the benchmark and measures them on this machine. A
+# private mount namespace puts a configuration file at the fixed path for
+# the benchmark alone; it names a scratch root whose stand-in tool succeeds,
+# fails or counts its runs as the benchmark asks.
+set -eu
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+cmake --preset default >/dev/null
+cmake --build --preset default -j"$(nproc)" --target vexlantor testclock baseline lookup_once vexlantor_bench >/dev/null
+
+box=$(mktemp -d /tmp/vexlantor-bench.XXXXXX)
+trap 'rm -rf "$box"' EXIT
+mkdir -p "$box/cimom" "$box/bin" "$box/config/vemrik/halvern/tessmark" "$box/ns"
+printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/config/vemrik/halvern/tessmark/cimom"
+cat >"$box/bin/trindlet" <<TOOL
+#!/bin/sh
+dir='$box'
+read mode < "\$dir/mode"
+case \$mode in
+succeed) exit 0 ;;
+fail) exit 1 ;;
+esac
+read run < "\$dir/runs"
+read limit < "\$dir/limit"
+run=\$((run + 1))
+echo "\$run" > "\$dir/runs"
+[ "\$run" -le "\$limit" ] && exit 0
+read -r _ _ _ _ _ daemon _ < /proc/\$\$/stat
+cat /proc/\$daemon/stat > "\$dir/daemon-stat"
+exit 1
+TOOL
+chmod 755 "$box/bin/trindlet"
+
+if [ "$(id -u)" -eq 0 ]; then
+	set -- unshare --mount --propagation private
+else
+	set -- unshare --mount --map-root-user --propagation private
+fi
+echo "vexlantor benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
+"$@" sh -c '
+	box=$1 build=$2
+	mount -t tmpfs tmpfs "$box/ns" &&
+	mkdir "$box/ns/upper" "$box/ns/work" &&
+	cp -R "$box/config/vemrik" "$box/ns/upper/" &&
+	mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/ns/upper,workdir=$box/ns/work" /etc &&
+	exec "$build/bench/vexlantor_bench" "$box" "$build/vexlantor" "$build/bench/baseline" \
+		"$build/bench/lookup_once" "$build/tests/libtestclock.so"
+' sh "$box" "$top/build"
