@@ -1,7 +1,9 @@
 #!/bin/sh
-# Builds the daemon and its tests from this checkout and runs the whole suite.
+# Builds the daemon and its tests from this checkout and runs the whole suite:
+# under the ordinary build by default, or under the preset named (asan).
 set -eu
 cd "$(dirname "$0")/.."
-cmake -S . -B build
-cmake --build build -j"$(nproc)"
-ctest --test-dir build --output-on-failure -j2
+preset=${1:-default}
+cmake --preset "$preset"
+cmake --build --preset "$preset" -j"$(nproc)"
+ctest --preset "$preset"
