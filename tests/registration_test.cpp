@@ -87,6 +87,19 @@ TEST(LookupCimomRoot, FallsBackWhenTheFileCannotBeRead)
 	EXPECT_EQ(text_of(lookup_cimom_root_in("/tmp")), default_cimom_root); // opens, but reading fails
 }
 
+TEST(Text, AppendKeepsTheTextWhereMemoryRunsOut)
+{
+	owned_text text = copy_text("/opt");
+	std::size_t length = 4;
+	ASSERT_TRUE(append_text(text, length, "/p"));
+	// No machine has 64 TiB to give: the append fails and leaves the text be.
+	const std::string_view too_much(text.get(), std::size_t{1} << 46);
+	EXPECT_FALSE(append_text(text, length, too_much));
+	ASSERT_NE(text, nullptr);
+	EXPECT_EQ(std::string(text.get()), "/opt/p");
+	EXPECT_EQ(length, 6U);
+}
+
 // What the shell makes of a command: its words, as the tool would get them.
 std::vector<std::string> shell_words(const std::string &command)
 {

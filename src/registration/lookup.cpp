@@ -28,10 +28,11 @@ bool read_key_value(FILE *config, owned_text &value)
 				if (*p == cimom_root_key[matched]) {
 					++p;
 					taking = ++matched == cimom_root_key.size();
-					if (taking)
+					if (taking) {
 						value = copy_text("");
-					if (taking && !value)
-						return true;
+						if (!value) // out of memory
+							return true;
+					}
 				} else {
 					skipping = true; // a newline here is consumed as the end of the line
 				}
