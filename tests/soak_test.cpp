@@ -46,52 +46,59 @@ std::map<std::string, std::string> samples(const std::string &text)
 	return found;
 }
 
-std::string resident_kb(pid_t pid)
+// The test clock's samples, "SLEEP VmRSS: N kB" a line: N by sleep.
+std::map<long, long> clock_samples(const std::string &text)
 {
-	std::istringstream status(read_file("/proc/" + std::to_string(pid) + "/status"));
-	std::string line;
-	while (std::getline(status, line))
-		if (line.starts_with("VmRSS:"))
-			return std::to_string(std::strtol(line.c_str() + 6, nullptr, 10));
-	return "";
+	std::map<long, long> found;
+	std::istringstream lines(text);
+	long sleep = 0, kb = 0;
+	std::string label;
+	while (lines >> sleep >> label >> kb && std::getline(lines, label))
+		found[sleep] = kb;
+	return found;
 }
+
+// The n-th sleep of the wait that follows a run.
+long wait_sleep(long run, long n) { return (run - 1) * sleeps_per_cycle + n; }
 
 TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 {
 	const Installation inst = make_installation({}, soak_tool);
-	// Held in the wait that follows the last run.
-	const std::string hold = "TESTCLOCK_HOLD_AT=" + std::to_string((cycles - 1) * sleeps_per_cycle + 5);
-	const Started started =
-		start_daemon(inst, Launch{.args = {"err", "log"}, .config = key_line(inst.root), .extra_env = {hold}});
+	const long early = wait_sleep(101, 5), late = wait_sleep(cycles, 4), hold = wait_sleep(cycles, 5);
+	const Started started = start_daemon(
+		inst, Launch{.args = {"err", "log"},
+			     .config = key_line(inst.root),
+			     .extra_env = {"TESTCLOCK_SAMPLE_AT=" + std::to_string(early) + " " + std::to_string(late),
+					   "TESTCLOCK_HOLD_AT=" + std::to_string(hold)}});
 	if (!started.sandboxed) {
 		remove_installation(inst);
 		GTEST_SKIP() << "no private mount namespace here: " << started.why_not;
 	}
 	ASSERT_GT(started.daemon, 0) << started.starter_err;
 	const bool held = wait_for_file(inst.path("clock.held"), std::chrono::seconds(100));
-	const std::string rss_waiting = resident_kb(started.daemon);
 	std::error_code ignored;
-	int fds_waiting = 0;
-	for (const auto &fd :
-	     std::filesystem::directory_iterator("/proc/" + std::to_string(started.daemon) + "/fd", ignored)) {
-		(void)fd;
-		++fds_waiting;
-	}
+	const std::filesystem::directory_iterator fds("/proc/" + std::to_string(started.daemon) + "/fd", ignored);
+	const auto fds_waiting = std::distance(begin(fds), end(fds));
 	stop_daemon(started.daemon);
 
 	ASSERT_TRUE(held) << "runs: " << read_file(inst.path("runs"));
 	EXPECT_EQ(read_file(inst.path("runs")), std::to_string(cycles) + "\n");
 	EXPECT_EQ(read_file(inst.path("err")), "");
+	EXPECT_EQ(fds_waiting, 3);
+	// While the tool runs.
 	auto found = samples(read_file(inst.path("samples")));
 	for (const char *run : {"101", "5000", "10000"})
 		EXPECT_EQ(found[std::string(run) + " fds"], "0 1 2") << run;
-	EXPECT_EQ(fds_waiting, 3);
-	const long after_hundred = std::strtol(found["101 rss"].c_str(), nullptr, 10);
-	EXPECT_GT(after_hundred, 0);
-	EXPECT_LE(std::strtol(found["10000 rss"].c_str(), nullptr, 10), after_hundred);
-	EXPECT_LE(std::strtol(rss_waiting.c_str(), nullptr, 10), after_hundred);
-	std::printf("resident memory after 100 cycles %ld kB, after %d %s kB, waiting %s kB\n", after_hundred, cycles,
-		    found["10000 rss"].c_str(), rss_waiting.c_str());
+	const long running_early = std::strtol(found["101 rss"].c_str(), nullptr, 10);
+	const long running_late = std::strtol(found["10000 rss"].c_str(), nullptr, 10);
+	EXPECT_GT(running_early, 0);
+	EXPECT_LE(running_late, running_early);
+	// While it waits.
+	auto waiting = clock_samples(read_file(inst.path("clock.samples")));
+	EXPECT_GT(waiting[early], 0);
+	EXPECT_LE(waiting[late], waiting[early]);
+	std::printf("resident kB after 100 and %d cycles: %ld and %ld while the tool runs, %ld and %ld while waiting\n",
+		    cycles, running_early, running_late, waiting[early], waiting[late]);
 	remove_installation(inst);
 }
 
