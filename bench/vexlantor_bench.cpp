@@ -30,7 +30,6 @@ struct Run {
 	double seconds = 0;
 	int status = -1;
 	long max_rss_kb = 0;
-	double cpu_seconds = 0; // of the process and the children it waited for
 	std::string out;
 };
 
@@ -82,7 +81,6 @@ Run run(const std::vector<std::string> &args, const std::vector<std::string> &en
 	close(out[0]);
 	result.status = status;
 	result.max_rss_kb = usage.ru_maxrss;
-	result.cpu_seconds = seconds_of(usage.ru_utime) + seconds_of(usage.ru_stime);
 	return result;
 }
 

@@ -47,11 +47,10 @@ static void write_clock(const char *path, long value)
 	close(fd);
 }
 
-static void hold_if_asked(const char *path)
+static void hold_if_asked(const char *path, long sleeps)
 {
-	static long sleeps;
 	const char *hold_at = getenv("TESTCLOCK_HOLD_AT");
-	if (hold_at == NULL || ++sleeps != strtol(hold_at, NULL, 10))
+	if (hold_at == NULL || sleeps != strtol(hold_at, NULL, 10))
 		return;
 	char marker[4096];
 	snprintf(marker, sizeof marker, "%s.held", path);
@@ -92,11 +91,9 @@ static int listed(const char *list, long number)
 
 // The first sleep goes through the same code without writing, so that the
 // pages sampling touches are already there at the first sample.
-static void sample_if_asked(const char *path)
+static void sample_if_asked(const char *path, long sleeps)
 {
-	static long sleeps;
 	const char *sample_at = getenv("TESTCLOCK_SAMPLE_AT");
-	++sleeps;
 	if (sample_at == NULL)
 		return;
 	const int sampling = listed(sample_at, sleeps);
@@ -128,8 +125,10 @@ unsigned int sleep(unsigned int seconds)
 		*(void **)&real_sleep = dlsym(RTLD_NEXT, "sleep");
 		return real_sleep(seconds);
 	}
-	sample_if_asked(path);
-	hold_if_asked(path);
+	static long sleeps;
+	++sleeps;
+	sample_if_asked(path, sleeps);
+	hold_if_asked(path, sleeps);
 	const char *speedup = getenv("TESTCLOCK_SPEEDUP");
 	long factor = speedup != NULL ? strtol(speedup, NULL, 10) : 0;
 	if (factor > 0) {
