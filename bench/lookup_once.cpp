@@ -10,6 +10,5 @@ int main(int argc, char *argv[])
 		std::fputs("usage: lookup_once FILE\n", stderr);
 		return 2;
 	}
-	const owned_text root = lookup_cimom_root_in(argv[1]);
-	return root && std::puts(root.get()) >= 0 ? 0 : 1;
+	return std::puts(lookup_cimom_root_in(argv[1]).c_str()) >= 0 ? 0 : 1;
 }

@@ -1,7 +1,7 @@
 #!/bin/sh
-# Builds the daemon and the benchmark and measures them on this machine. A
-# private mount namespace puts a configuration file at the fixed path for
-# the benchmark alone; it names a scratch root whose stand-in tool succeeds,
+# Builds the daemon and the benchmark and measures them on this machine, in
+# the sandbox that puts a configuration file at the fixed path for the
+# benchmark alone; it names a scratch root whose stand-in tool succeeds,
 # fails or counts its runs as the benchmark asks.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
@@ -11,8 +11,8 @@ cmake --build --preset default -j"$(nproc)" --target vexlantor testclock baselin
 
 box=$(mktemp -d /tmp/vexlantor-bench.XXXXXX)
 trap 'rm -rf "$box"' EXIT
-mkdir -p "$box/cimom" "$box/bin" "$box/config/vemrik/halvern/tessmark" "$box/ns"
-printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/config/vemrik/halvern/tessmark/cimom"
+mkdir -p "$box/cimom" "$box/bin" "$box/root/etc/vemrik/halvern/tessmark"
+printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root/etc/vemrik/halvern/tessmark/cimom"
 cat >"$box/bin/trindlet" <<TOOL
 #!/bin/sh
 dir='$box'
@@ -32,18 +32,6 @@ exit 1
 TOOL
 chmod 755 "$box/bin/trindlet"
 
-if [ "$(id -u)" -eq 0 ]; then
-	set -- unshare --mount --propagation private
-else
-	set -- unshare --mount --map-root-user --propagation private
-fi
 echo "vexlantor benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
-"$@" sh -c '
-	box=$1 build=$2
-	mount -t tmpfs tmpfs "$box/ns" &&
-	mkdir "$box/ns/upper" "$box/ns/work" &&
-	cp -R "$box/config/vemrik" "$box/ns/upper/" &&
-	mount -t overlay overlay -o "lowerdir=/etc,upperdir=$box/ns/upper,workdir=$box/ns/work" /etc &&
-	exec "$build/bench/vexlantor_bench" "$box" "$build/vexlantor" "$build/bench/baseline" \
-		"$build/bench/lookup_once" "$build/tests/libtestclock.so"
-' sh "$box" "$top/build"
+"$top/scripts/sandbox.sh" "$box/root" "$top/build/bench/vexlantor_bench" "$box" "$top/build/vexlantor" \
+	"$top/build/bench/baseline" "$top/build/bench/lookup_once" "$top/build/tests/libtestclock.so"

@@ -1,9 +1,9 @@
 // Runs the real daemon against a stand-in registration tool and a virtual
-// clock, inside a private mount namespace that holds the product's fixed paths.
+// clock, inside the sandbox (scripts/sandbox.sh) that holds the product's
+// fixed paths.
 #ifndef VEXLANTOR_TESTS_HARNESS_H
 #define VEXLANTOR_TESTS_HARNESS_H
 
-#include <chrono>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -57,9 +57,11 @@ struct Started {
 // Starts the binary as a starter would, in <dir>, and reads what it printed.
 Started start_daemon(const Installation &installation, const Launch &launch);
 
-// The daemon's exit status, or -1 if it had not ended within a generous bound.
+// These wait as long as it takes; ctest's TIMEOUT is the bound.
+// The daemon's exit status as a shell reports it.
 int wait_for_exit(pid_t daemon);
-bool wait_for_file(const std::string &path, std::chrono::seconds patience = std::chrono::seconds(20));
+// Whether the file is there; false when the daemon ended without making it.
+bool wait_for_file(const std::string &path, pid_t daemon);
 // Kills the daemon's whole process group and reaps everything left.
 void stop_daemon(pid_t daemon);
 

@@ -34,6 +34,14 @@ install_tree() { # DESTDIR [cmake --install options]
 	DESTDIR=$dest cmake --install "$build" "$@" >/dev/null
 }
 
+# The shared libraries that README.md says the daemon needs, and those a
+# binary names, a line each, sorted.
+readme_libraries() {
+	sed -n 's/^.*the daemon.s shared libraries are `\([^`]*\)` and `\([^`]*\)` alone.*$/\1\n\2/p' \
+		"$source/README.md" | sort
+}
+needed() { readelf -d "$1" | sed -n 's/^.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort; }
+
 make_package() {
 	need cpack dpkg-deb dpkg-shlibdeps
 	cpack --config "$build/CPackConfig.cmake" -B "$scratch/deb" >"$scratch/cpack.log" 2>&1 ||
@@ -91,9 +99,16 @@ package)
 		value=$(dpkg-deb -f "$package" "${field%%:*}")
 		[ "$value" = "${field#*:}" ] || fail "${field%%:*} is '$value'"
 	done
-	case $(dpkg-deb -f "$package" Depends) in
-	libc6*) ;;
-	*) fail "Depends: $(dpkg-deb -f "$package" Depends)" ;;
+	# The daemon needs what README.md says, and the package depends on that alone.
+	libraries=$(needed "$scratch/x$prefix/bin/vexlantor")
+	[ -n "$libraries" ] && [ "$libraries" = "$(readme_libraries)" ] ||
+		fail "the daemon needs $libraries; README.md says $(readme_libraries)"
+	grep -q 'the Debian package depends on `libc6` alone' "$source/README.md" || fail "README.md on Depends"
+	depends=$(dpkg-deb -f "$package" Depends)
+	case $depends in
+	*,* | *\|*) fail "Depends: $depends" ;;
+	"libc6 (>= "*) ;;
+	*) fail "Depends: $depends" ;;
 	esac
 	[ -n "$(dpkg-deb -f "$package" Maintainer)" ] || fail "no Maintainer"
 	if readelf -S "$scratch/x$prefix/bin/vexlantor" | grep -q '\.debug_info'; then

@@ -15,9 +15,6 @@ constexpr const char *options = "--type=service:management-software:virtual-syst
 				" --url=service:management-software:virtual-system-management:XEN"
 				" --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0";
 
-// A returned text as a string; "(null)" where memory ran out, which no case expects.
-std::string text_of(const owned_text &text) { return text ? std::string(text.get()) : "(null)"; }
-
 std::string lookup_in_file_holding(const std::string &content)
 {
 	char path[] = "/tmp/vexlantor-cimom.XXXXXX";
@@ -25,7 +22,7 @@ std::string lookup_in_file_holding(const std::string &content)
 	EXPECT_NE(fd, -1);
 	EXPECT_EQ(write(fd, content.data(), content.size()), static_cast<ssize_t>(content.size()));
 	close(fd);
-	std::string root = text_of(lookup_cimom_root_in(path));
+	std::string root = lookup_cimom_root_in(path);
 	unlink(path);
 	return root;
 }
@@ -83,21 +80,8 @@ TEST(LookupCimomRoot, FindsTheKeyAcrossReadBoundaries)
 
 TEST(LookupCimomRoot, FallsBackWhenTheFileCannotBeRead)
 {
-	EXPECT_EQ(text_of(lookup_cimom_root_in("/nonexistent/vexlantor/cimom")), default_cimom_root);
-	EXPECT_EQ(text_of(lookup_cimom_root_in("/tmp")), default_cimom_root); // opens, but reading fails
-}
-
-TEST(Text, AppendKeepsTheTextWhereMemoryRunsOut)
-{
-	owned_text text = copy_text("/opt");
-	std::size_t length = 4;
-	ASSERT_TRUE(append_text(text, length, "/p"));
-	// No machine has 64 TiB to give: the append fails and leaves the text be.
-	const std::string_view too_much(text.get(), std::size_t{1} << 46);
-	EXPECT_FALSE(append_text(text, length, too_much));
-	ASSERT_NE(text, nullptr);
-	EXPECT_EQ(std::string(text.get()), "/opt/p");
-	EXPECT_EQ(length, 6U);
+	EXPECT_EQ(lookup_cimom_root_in("/nonexistent/vexlantor/cimom"), default_cimom_root);
+	EXPECT_EQ(lookup_cimom_root_in("/tmp"), default_cimom_root); // opens, but reading fails
 }
 
 // What the shell makes of a command: its words, as the tool would get them.
@@ -145,7 +129,7 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		{"/r\xc3\xa9", "'/r\xc3\xa9/../bin/trindlet'"},
 	};
 	for (const auto &c : cases) {
-		const std::string command = text_of(build_register_command(c.root));
+		const std::string command = build_register_command(c.root);
 		EXPECT_EQ(command, c.tool_word + " " + options) << c.root;
 		const std::vector<std::string> expected = {
 			c.root + "/../bin/trindlet",

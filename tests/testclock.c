@@ -7,9 +7,6 @@
  *   TESTCLOCK_SPEEDUP=N   sleep() really sleeps its time divided by N (demo)
  *   TESTCLOCK_HOLD_AT=K   the K-th sleep() creates "<clock file>.held" and
  *                         never returns, so a test can kill a waiting daemon
- *   TESTCLOCK_SAMPLE_AT="K ..."  the K-th sleep() appends "K <VmRSS line>" of
- *                         the process to "<clock file>.samples"; each sample
- *                         costs the same, so later ones compare with earlier
  *
  * Without TESTCLOCK_FILE both calls are the system's own.
  */
@@ -75,48 +72,6 @@ time_t time(time_t *result)
 	return now;
 }
 
-// Whether a space-separated list of numbers holds the number.
-static int listed(const char *list, long number)
-{
-	char *end;
-	for (const char *p = list; *p != '\0'; p = end) {
-		long value = strtol(p, &end, 10);
-		if (end == p)
-			return 0;
-		if (value == number)
-			return 1;
-	}
-	return 0;
-}
-
-// The first sleep goes through the same code without writing, so that the
-// pages sampling touches are already there at the first sample.
-static void sample_if_asked(const char *path, long sleeps)
-{
-	const char *sample_at = getenv("TESTCLOCK_SAMPLE_AT");
-	if (sample_at == NULL)
-		return;
-	const int sampling = listed(sample_at, sleeps);
-	if (!sampling && sleeps != 1)
-		return;
-	char status[4096] = {0};
-	int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
-	if (fd == -1 || read(fd, status, sizeof status - 1) <= 0)
-		abort();
-	close(fd);
-	const char *rss = strstr(status, "VmRSS:");
-	char line[4096 + 64];
-	int length = snprintf(line, sizeof line, "%ld %.*s\n", sleeps, rss != NULL ? (int)strcspn(rss, "\n") : 0,
-			      rss != NULL ? rss : "");
-	snprintf(status, sizeof status, "%s.samples", path);
-	if (!sampling)
-		return;
-	fd = open(status, O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
-	if (fd == -1 || write(fd, line, (size_t)length) != length)
-		abort();
-	close(fd);
-}
-
 unsigned int sleep(unsigned int seconds)
 {
 	const char *path = clock_file();
@@ -126,9 +81,7 @@ unsigned int sleep(unsigned int seconds)
 		return real_sleep(seconds);
 	}
 	static long sleeps;
-	++sleeps;
-	sample_if_asked(path, sleeps);
-	hold_if_asked(path, sleeps);
+	hold_if_asked(path, ++sleeps);
 	const char *speedup = getenv("TESTCLOCK_SPEEDUP");
 	long factor = speedup != NULL ? strtol(speedup, NULL, 10) : 0;
 	if (factor > 0) {

@@ -8,7 +8,7 @@
 #include <unistd.h>
 
 #include "registration/registration.h"
-#include "exit_code.h"
+#include "frontend/exit_code.h"
 
 namespace {
 

@@ -9,14 +9,13 @@ constexpr std::size_t read_block_size = 4096;
 // Reads the file a block at a time, so that lines of any length cost no
 // memory: only the value of the first key line is kept. A key line is
 // recognised only at the start of a real line, however long the line before.
-// True when a key line was found; its value is then null where memory ran out.
-bool read_key_value(FILE *config, owned_text &value)
+// True when a key line was found.
+bool read_key_value(FILE *config, std::string &value)
 {
 	char block[read_block_size];
 	std::size_t matched = 0; // key characters matched at the start of this line
 	bool skipping = false;   // this line is not a key line
 	bool taking = false;     // this line is the key line; its value is being read
-	std::size_t length = 0;
 
 	std::size_t got;
 	while ((got = std::fread(block, 1, sizeof block, config)) > 0) {
@@ -28,11 +27,6 @@ bool read_key_value(FILE *config, owned_text &value)
 				if (*p == cimom_root_key[matched]) {
 					++p;
 					taking = ++matched == cimom_root_key.size();
-					if (taking) {
-						value = copy_text("");
-						if (!value) // out of memory
-							return true;
-					}
 				} else {
 					skipping = true; // a newline here is consumed as the end of the line
 				}
@@ -42,10 +36,7 @@ bool read_key_value(FILE *config, owned_text &value)
 			const auto *newline = static_cast<const char *>(std::memchr(p, '\n', left));
 			const char *const line_end = newline != nullptr ? newline : end;
 			if (taking) {
-				if (!append_text(value, length, {p, static_cast<std::size_t>(line_end - p)})) {
-					value.reset();
-					return true;
-				}
+				value.append(p, line_end);
 				if (newline != nullptr)
 					return true;
 			} else if (newline != nullptr) {
@@ -62,18 +53,21 @@ bool read_key_value(FILE *config, owned_text &value)
 
 } // namespace
 
-owned_text lookup_cimom_root_in(const char *config_path)
+std::string lookup_cimom_root_in(const char *config_path)
 {
 	FILE *config = std::fopen(config_path, "r");
 	if (config == nullptr)
-		return copy_text(default_cimom_root);
+		return default_cimom_root;
 
-	owned_text value(nullptr, free_text);
+	std::string value;
 	const bool found = read_key_value(config, value);
 	std::fclose(config);
+	if (!found)
+		return default_cimom_root;
 	// The root becomes a path and part of a shell command; neither can hold
-	// a NUL byte, so the value, a C string, ends at the first one.
-	return found ? std::move(value) : copy_text(default_cimom_root);
+	// a NUL byte, so the value ends at the first one.
+	value.resize(std::strlen(value.c_str()));
+	return value;
 }
 
-owned_text lookup_cimom_root() { return lookup_cimom_root_in(cimom_config_path); }
+std::string lookup_cimom_root() { return lookup_cimom_root_in(cimom_config_path); }

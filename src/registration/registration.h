@@ -4,9 +4,8 @@
 #define VEXLANTOR_REGISTRATION_H
 
 #include <cstdio>
+#include <string>
 #include <string_view>
-
-#include "text.h"
 
 // Written by the product agent; the daemon only reads its root directory key.
 inline constexpr const char *cimom_config_path = "/etc/vemrik/halvern/tessmark/cimom";
@@ -16,20 +15,17 @@ inline constexpr const char *default_cimom_root = "/opt/vemrik/halvern/bin";
 // The tool lies in the directory "bin" beside the root directory.
 inline constexpr const char *tool_path_suffix = "/../bin/trindlet";
 
-// The root directory named by the fixed configuration file, or the default;
-// null only where memory ran out.
-owned_text lookup_cimom_root();
+// The root directory named by the fixed configuration file, or the default.
+std::string lookup_cimom_root();
 
 // The same lookup over any file, so that it can be exercised in tests.
-owned_text lookup_cimom_root_in(const char *config_path);
+std::string lookup_cimom_root_in(const char *config_path);
 
-// The shell command that registers the service once, for a given root; null
-// only where memory ran out.
-owned_text build_register_command(std::string_view root);
+// The shell command that registers the service once, for a given root.
+std::string build_register_command(std::string_view root);
 
 // Registers the service and renews it until a run of the tool fails; returns
-// that run's raw status from system(), which is never 0, or -1 where memory
-// ran out before the first run.
+// that run's raw status from system(), which is never 0.
 int run_registration(FILE *error_stream, FILE *log_stream);
 
 #endif

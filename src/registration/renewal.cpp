@@ -1,7 +1,5 @@
 #include <algorithm>
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <ctime>
 #include <unistd.h>
 
@@ -33,25 +31,28 @@ bool is_shell_safe(std::string_view text) { return std::ranges::all_of(text, is_
 // The root comes from a file the daemon does not own: anything beyond the
 // characters of ordinary paths is quoted so the shell reads one plain word,
 // each single quote written as '\''.
-bool append_shell_word(owned_text &text, std::size_t &length, std::string_view word)
+std::string shell_word(std::string_view word)
 {
 	if (is_shell_safe(word))
-		return append_text(text, length, word);
-
-	bool appended = append_text(text, length, "'");
-	for (std::size_t quote; appended && (quote = word.find('\'')) != std::string_view::npos;) {
-		appended = append_text(text, length, {word.data(), quote}) && append_text(text, length, "'\\''");
-		word.remove_prefix(quote + 1);
+		return std::string(word);
+	std::string quoted = "'";
+	for (const char c : word) {
+		if (c == '\'')
+			quoted += "'\\''";
+		else
+			quoted += c;
 	}
-	return appended && append_text(text, length, word) && append_text(text, length, "'");
+	return quoted + "'";
 }
 
 long clock_now() { return static_cast<long>(std::time(nullptr)); }
 
-void log_clock(FILE *log_stream, long current_time, long time_after)
+// Two clock readings: an earlier one (before the command was built, or the
+// reference time) and the clock now.
+void log_clock(FILE *log_stream, long since, long now)
 {
-	std::fprintf(log_stream, "Current time = %ld\n", current_time);
-	std::fprintf(log_stream, "Time after = %ld\n", time_after);
+	std::fprintf(log_stream, "Current time = %ld\n", since);
+	std::fprintf(log_stream, "Time after = %ld\n", now);
 }
 
 // Sleeps in one-minute steps, tracing each wake-up, until more than the renewal
@@ -71,40 +72,27 @@ long wait_for_renewal(FILE *log_stream, long reference)
 
 } // namespace
 
-owned_text build_register_command(std::string_view root)
+std::string build_register_command(std::string_view root)
 {
-	owned_text tool_path = copy_text(root);
-	std::size_t tool_path_length = root.size();
-	owned_text command(nullptr, free_text);
-	std::size_t length = 0;
-	const bool built = tool_path && append_text(tool_path, tool_path_length, tool_path_suffix) &&
-			   append_shell_word(command, length, {tool_path.get(), tool_path_length}) &&
-			   append_text(command, length, " ") && append_text(command, length, register_options);
-	if (!built)
-		command.reset();
-	return command;
+	return shell_word(std::string(root) + tool_path_suffix) + " " + register_options;
 }
 
 int run_registration(FILE *error_stream, FILE *log_stream)
 {
-	const owned_text root = lookup_cimom_root();
-	const long started = clock_now();
-	const owned_text command = root ? build_register_command(root.get()) : owned_text(nullptr, free_text);
-	if (!command) {
-		std::fprintf(error_stream, "vexlantor: %s\n", std::strerror(ENOMEM));
-		return -1;
-	}
+	const std::string root = lookup_cimom_root();
+	const long before_building = clock_now();
+	const std::string command = build_register_command(root);
 	long reference = clock_now();
-	log_clock(log_stream, started, reference);
+	log_clock(log_stream, before_building, reference);
 
 	for (;;) {
-		std::fprintf(log_stream, "Complete registration string = %s\n", command.get());
+		std::fprintf(log_stream, "Complete registration string = %s\n", command.c_str());
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
 		// The tool is started through the shell, with its path quoted where needed.
-		const int status = std::system(command.get()); // NOLINT(cert-env33-c)
+		const int status = std::system(command.c_str()); // NOLINT(cert-env33-c)
 		if (status != 0) {
-			std::fprintf(error_stream, "vexlantor could not run %s%s\n", root.get(), tool_path_suffix);
+			std::fprintf(error_stream, "vexlantor could not run %s%s\n", root.c_str(), tool_path_suffix);
 			return status;
 		}
 		reference = wait_for_renewal(log_stream, reference);
