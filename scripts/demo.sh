@@ -4,7 +4,7 @@
 # registered) lives in a scratch directory; the sandbox puts the configuration
 # file at its fixed path for the daemon alone, so nothing on the host changes;
 # and a clock sixty times faster than the wall clock brings a renewal about
-# every eleven seconds.
+# every nine seconds.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 seconds=${1:-25}

@@ -111,17 +111,21 @@ TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 	struct Case {
 		std::vector<std::string> args;
 		std::string error_file, log_file;
+		std::string closed{}; // started without these, as shell redirections
 	};
 	const Case cases[] = {
 		{{}, "/dev/null", "/dev/null"},
 		{{"err"}, "err", "/dev/null"},
 		{{"err", "log"}, "err", "log"},
 		{{"@/err", "log", "extra", "more"}, "err", "log"},
+		// The error file then opens on the very descriptor it replaces.
+		{{"err", "log"}, "err", "log", "2>&-"},
+		{{"err", "log"}, "err", "log", "0<&-"},
 	};
 	for (const auto &c : cases) {
-		SCOPED_TRACE(c.args.size());
+		SCOPED_TRACE(::testing::Message() << c.args.size() << " arguments " << c.closed);
 		prepare({"hang"});
-		START_OR_SKIP((Launch{.args = c.args}));
+		START_OR_SKIP((Launch{.args = c.args, .closed = c.closed}));
 		EXPECT_EQ(started.starter_out, std::to_string(started.daemon) + "\n");
 		EXPECT_EQ(started.starter_err, "");
 		ASSERT_TRUE(wait_for_file(inst.path("hanging"), started.daemon));
@@ -153,6 +157,7 @@ TEST_F(Daemon, TruncatesOldFilesAndCreatesNewOnesUnderTheCallersMask)
 	}
 }
 
+// The wake-ups of a wait that began at the given time.
 std::vector<long> wake_ups(long from, int count)
 {
 	std::vector<long> times;
@@ -161,9 +166,10 @@ std::vector<long> wake_ups(long from, int count)
 	return times;
 }
 
-// The next run starts at the first one-minute wake-up that finds the clock
-// more than 600 seconds past the start of the previous run.
-TEST_F(Daemon, RenewsAtTheFirstWakeUpPastTheLifetime)
+// The next run starts at the first one-minute wake-up that finds the clock at
+// least 540 seconds past the start of the previous run: a minute before its
+// 600-second registration runs out, so that the service is never unadvertised.
+TEST_F(Daemon, RenewsAtTheFirstWakeUpWithLessThanAMinuteLeft)
 {
 	struct Run {
 		long reference;
@@ -175,13 +181,19 @@ TEST_F(Daemon, RenewsAtTheFirstWakeUpPastTheLifetime)
 		std::vector<Run> runs; // the successful ones; the last plan step fails
 	};
 	const Case cases[] = {
-		{"instant tool", {":", ":", "exit 5"}, {{T, wake_ups(T, 11)}, {T + 660, wake_ups(T + 660, 11)}}},
-		{"tool taking 540 s", {"advance 540", "exit 5"}, {{T, {T + 600, T + 660}}}},
-		{"tool taking 550 s", {"advance 550", "exit 5"}, {{T, {T + 610}}}},
-		{"clock set back", {"advance -1000", "exit 5"}, {{T, wake_ups(T - 1000, 27)}}},
+		{"instant tool", {":", ":", "exit 5"}, {{T, wake_ups(T, 9)}, {T + 540, wake_ups(T + 540, 9)}}},
+		{"a wake-up at 539 s waits", {"advance -1", "exit 5"}, {{T, wake_ups(T - 1, 10)}}},
+		{"tool taking 480 s", {"advance 480", "exit 5"}, {{T, {T + 540}}}},
+		{"tool taking 479 s", {"advance 479", "exit 5"}, {{T, {T + 539, T + 599}}}},
+		// Runs at most 600 s apart, each within 60 s: every registration is
+		// renewed before it runs out, counted from its run's start or end.
+		{"tool taking 59 s",
+		 {"advance 59", "advance 59", "exit 5"},
+		 {{T, wake_ups(T + 59, 9)}, {T + 599, wake_ups(T + 658, 9)}}},
+		{"clock set back", {"advance -1000", "exit 5"}, {{T, wake_ups(T - 1000, 26)}}},
 		{"clock set forward",
 		 {"advance 5000", ":", "exit 5"},
-		 {{T, {T + 5060}}, {T + 5060, wake_ups(T + 5060, 11)}}},
+		 {{T, {T + 5060}}, {T + 5060, wake_ups(T + 5060, 9)}}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -292,17 +304,39 @@ TEST_F(Daemon, FindsTheKeyLineAfterALongLine)
 	EXPECT_EQ(err(), could_not_run(inst.root));
 }
 
-// The trace reaches the file in order, and survives the daemon being killed.
-TEST_F(Daemon, WritesTheTraceAheadOfTheToolsOutput)
+// The trace reaches its file in order, the tool's output after the line that
+// announced its run. Both files are appended to: one file can take both
+// streams, and a file truncated under the daemon goes on from its start.
+TEST_F(Daemon, AppendsItsLinesInTheOrderWritten)
 {
-	prepare({"echo registered", "echo oops >&2; exit 3"});
-	START_OR_SKIP(both_files);
-	EXPECT_EQ(wait_for_exit(started.daemon), 3);
-	std::string expected = first_lines(inst.tool_command()) + "registered\n";
-	for (const long now : wake_ups(T, 11))
-		expected += clock_lines(T, now);
-	EXPECT_EQ(log(), expected + registration_line(inst.tool_command()));
-	EXPECT_EQ(err(), "oops\n" + could_not_run(inst.root));
+	struct Case {
+		const char *what;
+		std::vector<std::string> args;
+		const char *first_run;
+	};
+	const Case cases[] = {
+		{"two files", {"err", "log"}, "echo registered"},
+		{"one file for both", {"log", "log"}, "echo registered"},
+		{"truncated by another", {"err", "log"}, ": > log"},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		prepare({c.first_run, "echo oops >&2; exit 3"});
+		START_OR_SKIP((Launch{.args = c.args}));
+		EXPECT_EQ(wait_for_exit(started.daemon), 3);
+		std::string trace = c.first_run[0] == ':' ? "" : first_lines(inst.tool_command()) + "registered\n";
+		for (const long now : wake_ups(T, 9))
+			trace += clock_lines(T, now);
+		trace += registration_line(inst.tool_command());
+		const std::string errors = "oops\n" + could_not_run(inst.root);
+		if (c.args[0] == c.args[1]) {
+			EXPECT_EQ(log(), trace + errors);
+		} else {
+			EXPECT_EQ(log(), trace);
+			EXPECT_EQ(err(), errors);
+		}
+		finish();
+	}
 }
 
 // Killed while the tool runs or while it waits, the daemon has already
@@ -317,7 +351,7 @@ TEST_F(Daemon, KeepsItsTraceWhenKilled)
 		std::vector<long> wake_ups; // then a second registration line, if a run was due
 	};
 	const Case cases[] = {
-		{"during a run", {":", "hang"}, {}, "hanging", wake_ups(T, 11)},
+		{"during a run", {":", "hang"}, {}, "hanging", wake_ups(T, 9)},
 		{"while waiting", {":"}, {"TESTCLOCK_HOLD_AT=3"}, "clock.held", wake_ups(T, 2)},
 	};
 	for (const auto &c : cases) {

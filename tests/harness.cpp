@@ -104,7 +104,11 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 		write_tool(root + "/opt/vemrik/halvern/bin/trindlet", installation.dir);
 
 	// Inside the sandbox the binary starts with this environment and no other.
-	std::vector<std::string> words = {VEXLANTOR_SANDBOX, root, "env", "-i", "PATH=/usr/local/bin:/usr/bin:/bin"};
+	std::vector<std::string> words = {VEXLANTOR_SANDBOX, root};
+	// Closed once the sandbox is made, so that it can still say why it could not be.
+	if (!launch.closed.empty())
+		words.insert(words.end(), {"sh", "-c", "exec " + launch.closed + "; exec \"$@\"", "sh"});
+	words.insert(words.end(), {"env", "-i", "PATH=/usr/local/bin:/usr/bin:/bin"});
 	// A sanitizer build of the daemon takes its settings from the test's run.
 	for (char **entry = environ; *entry != nullptr; ++entry)
 		for (const char *prefix : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="})

@@ -43,6 +43,9 @@ struct Launch {
 	std::vector<std::string> extra_env{};
 	// A program and its options that run the binary, such as valgrind.
 	std::vector<std::string> wrapper{};
+	// Standard descriptors the starter is started without, as shell
+	// redirections such as "2>&-".
+	std::string closed{};
 };
 
 struct Started {

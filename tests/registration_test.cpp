@@ -111,7 +111,7 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		std::string root;
 		std::string tool_word; // the command's text up to the first blank
 	};
-	const Case cases[] = {
+	std::vector<Case> cases = {
 		{"/opt/vemrik/halvern/bin", "/opt/vemrik/halvern/bin/../bin/trindlet"},
 		{"", "/../bin/trindlet"},
 		{"/a-b_c.d+e,f:g@h%i/AZ09", "/a-b_c.d+e,f:g@h%i/AZ09/../bin/trindlet"},
@@ -128,6 +128,12 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		{"/tab\there\r", "'/tab\there\r/../bin/trindlet'"},
 		{"/r\xc3\xa9", "'/r\xc3\xa9/../bin/trindlet'"},
 	};
+	// Every other ASCII punctuation character, where the shell would see it
+	// first: "#" there would make the whole command a comment.
+	for (const char c : std::string_view(" !\"#$&()*;<=>?[\\]^`{|}~")) {
+		const std::string root = std::string(1, c) + "r";
+		cases.push_back({root, "'" + root + "/../bin/trindlet'"});
+	}
 	for (const auto &c : cases) {
 		const std::string command = build_register_command(c.root);
 		EXPECT_EQ(command, c.tool_word + " " + options) << c.root;

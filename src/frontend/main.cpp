@@ -1,5 +1,5 @@
 // vexlantor: keeps the virtual-system management service registered over SLP
-// by running the product's registration tool again every ten to eleven minutes.
+// by running the product's registration tool again every nine to ten minutes.
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -27,10 +27,12 @@ int report_startup_failure()
 
 // Opens the file before it replaces the descriptor, so that a name that cannot
 // be opened leaves the old stream in place to carry the report. Mode 0666 under
-// the caller's mask, created or truncated, as fopen's "w" would.
+// the caller's mask, created or truncated, as fopen's "w" would; and appended
+// to, so that the same file can take both streams and a copy-and-truncate
+// rotation leaves no hole where the old lines were.
 bool redirect(int target_fd, const char *path)
 {
-	const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
+	const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
 	if (fd == -1)
 		return false;
 	if (fd == target_fd) // the caller had it closed: the new file is already there

@@ -15,9 +15,12 @@ constexpr const char *register_options = "--type=service:management-software:vir
 					 " --lifetime=600"
 					 " --address=0";
 
+// The options above register for this long; the clock is checked once a
+// minute, and the next run starts at the first check that finds less than a
+// minute of the registration left, so that it never lapses.
+constexpr long registration_lifetime_seconds = 600;
 constexpr unsigned renewal_check_seconds = 60;
-// Renew once more than this has passed since the last run started.
-constexpr long renewal_interval_seconds = 600;
+constexpr long renewal_interval_seconds = registration_lifetime_seconds - renewal_check_seconds;
 
 bool is_plain_character(char c)
 {
@@ -55,8 +58,8 @@ void log_clock(FILE *log_stream, long since, long now)
 	std::fprintf(log_stream, "Time after = %ld\n", now);
 }
 
-// Sleeps in one-minute steps, tracing each wake-up, until more than the renewal
-// interval has passed since the reference time; returns the clock then.
+// Sleeps in one-minute steps, tracing each wake-up, until the renewal interval
+// has passed since the reference time; returns the clock then.
 long wait_for_renewal(FILE *log_stream, long reference)
 {
 	long now;
@@ -66,7 +69,7 @@ long wait_for_renewal(FILE *log_stream, long reference)
 		sleep(renewal_check_seconds);
 		now = clock_now();
 		log_clock(log_stream, reference, now);
-	} while (now - reference <= renewal_interval_seconds);
+	} while (now - reference < renewal_interval_seconds);
 	return now;
 }
 
