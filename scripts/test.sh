@@ -1,9 +1,56 @@
 #!/bin/sh
-# Builds the daemon and its tests from this checkout and runs the whole suite:
-# under the ordinary build by default, or under the preset named (asan).
+# The test command. With no argument it installs what the build and its
+# checks need and this machine lacks, then runs all that CI runs: the fuzzer
+# for a minute, the suite under the sanitizers, and the whole suite in the
+# ordinary build, soak, packaging and systemd checks included.
+#
+#   ./scripts/test.sh            all of it
+#   ./scripts/test.sh PRESET     one preset's suite (default or asan), installing nothing
 set -eu
 cd "$(dirname "$0")/.."
-preset=${1:-default}
-cmake --preset "$preset"
-cmake --build --preset "$preset" -j"$(nproc)"
-ctest --preset "$preset"
+
+suite() {
+	cmake --preset "$1"
+	cmake --build --preset "$1" -j"$(nproc)"
+	ctest --preset "$1"
+}
+if [ $# -gt 0 ]; then
+	suite "$1"
+	exit
+fi
+
+as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+packages="cmake make g++ libgtest-dev util-linux procps python3
+clang libclang-rt-14-dev
+valgrind clang-format clang-tidy cppcheck
+mandoc systemd man-db dpkg-dev lintian logrotate
+rpm rpmlint cpio busybox-static"
+missing=
+for package in $packages; do
+	dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $package"
+done
+if [ -n "$missing" ]; then
+	echo "Installing from Debian's archive:$missing"
+	as_root apt-get update
+	# shellcheck disable=SC2086 # one word a package
+	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi
+# The container tools would upgrade the host's own systemd if installed: they
+# are fetched and unpacked where the systemd check looks for them, with
+# systemd-nspawn at the host's systemd version.
+tools=/var/cache/vexlantor-test/tools
+if [ ! -x "$tools/usr/bin/systemd-nspawn" ] || [ ! -x "$tools/usr/bin/mmdebstrap" ]; then
+	version=$(dpkg-query -W -f='${Version}' systemd)
+	echo "Fetching into $tools: systemd-container $version and mmdebstrap"
+	debs=$(mktemp -d)
+	(cd "$debs" && apt-get download "systemd-container=$version" mmdebstrap)
+	as_root mkdir -p "$tools"
+	for deb in "$debs"/*.deb; do
+		as_root dpkg -x "$deb" "$tools"
+	done
+	rm -rf "$debs"
+fi
+
+./scripts/fuzz.sh 60
+suite asan
+suite default

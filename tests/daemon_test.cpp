@@ -1,6 +1,7 @@
 // End-to-end runs of the real binary: the starter, the detached daemon, its
 // files, its runs of the (stand-in) registration tool and its exit status.
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
@@ -337,6 +338,38 @@ TEST_F(Daemon, AppendsItsLinesInTheOrderWritten)
 		}
 		finish();
 	}
+}
+
+// Rotated by logrotate with the package's configuration, which copies and
+// truncates the log while the daemon is paused between two wake-ups, the log
+// loses no line: the rotated file holds the lines so far, and the live one
+// goes on from its start with the next.
+TEST_F(Daemon, KeepsEveryLineThroughALogRotation)
+{
+	const std::string logrotate = find_program("logrotate");
+	if (logrotate.empty())
+		GTEST_SKIP() << "logrotate is not installed";
+	prepare({":", ":", "exit 3"});
+	std::string config = read_file(VEXLANTOR_LOGROTATE_CONFIG);
+	for (std::size_t at; (at = config.find("/var/log/vexlantor/")) != std::string::npos;)
+		config.replace(at, 19, inst.dir + "/");
+	write_file(inst.path("logrotate.conf"), config);
+	START_OR_SKIP((Launch{.args = {"vexlantor.err", "vexlantor.log"}, .extra_env = {"TESTCLOCK_HOLD_AT=14"}}));
+	ASSERT_TRUE(wait_for_file(inst.path("clock.held"), started.daemon));
+	const std::string rotate = logrotate + " -f -s " + inst.path("state") + " " + inst.path("logrotate.conf");
+	ASSERT_EQ(std::system(rotate.c_str()), 0) << rotate;
+	std::filesystem::remove(inst.path("clock.held"));
+	EXPECT_EQ(wait_for_exit(started.daemon), 3);
+
+	std::string trace = first_lines(inst.tool_command());
+	for (const long reference : {T, T + 540}) {
+		for (const long now : wake_ups(reference, 9))
+			trace += clock_lines(reference, now);
+		trace += registration_line(inst.tool_command());
+	}
+	const std::string live = read_file(inst.path("vexlantor.log"));
+	EXPECT_EQ(read_file(inst.path("vexlantor.log.1")) + live, trace);
+	EXPECT_TRUE(live.starts_with(clock_lines(T + 540, T + 840))) << live;
 }
 
 // Killed while the tool runs or while it waits, the daemon has already

@@ -221,7 +221,7 @@ void stop_daemon(pid_t daemon)
 
 std::string find_program(const std::string &name)
 {
-	for (const char *dir : {"/usr/local/bin/", "/usr/bin/", "/bin/"})
+	for (const char *dir : {"/usr/local/bin/", "/usr/bin/", "/bin/", "/usr/sbin/", "/sbin/"})
 		if (access((dir + name).c_str(), X_OK) == 0)
 			return dir + name;
 	return "";

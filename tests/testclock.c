@@ -6,7 +6,8 @@
  *
  *   TESTCLOCK_SPEEDUP=N   sleep() really sleeps its time divided by N (demo)
  *   TESTCLOCK_HOLD_AT=K   the K-th sleep() creates "<clock file>.held" and
- *                         never returns, so a test can kill a waiting daemon
+ *                         returns only once that file is gone, so a test can
+ *                         look at, rotate or kill a waiting daemon
  *
  * Without TESTCLOCK_FILE both calls are the system's own.
  */
@@ -52,8 +53,9 @@ static void hold_if_asked(const char *path, long sleeps)
 	char marker[4096];
 	snprintf(marker, sizeof marker, "%s.held", path);
 	close(open(marker, O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
-	for (;;)
-		pause();
+	const struct timespec tick = {0, 1000000};
+	while (access(marker, F_OK) == 0)
+		nanosleep(&tick, NULL);
 }
 
 time_t time(time_t *result)
