@@ -1,13 +1,16 @@
 #!/bin/sh
-# Builds the daemon and the benchmark and measures them on this machine, in
-# the sandbox that puts a configuration file at the fixed path for the
-# benchmark alone; it names a scratch root whose stand-in tool succeeds,
-# fails, counts its runs or takes its time as the benchmark asks.
+# Builds the daemon (the ordinary and the static build) and the benchmark and
+# measures them on this machine, in the sandbox that puts a configuration file
+# at the fixed path for the benchmark alone; it names a scratch root whose
+# stand-in tool succeeds, fails, counts its runs or takes its time as the
+# benchmark asks.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 cmake --preset default >/dev/null
 cmake --build --preset default -j"$(nproc)" --target vexlantor testclock baseline lookup_once vexlantor_bench >/dev/null
+cmake --preset rpm >/dev/null
+cmake --build --preset rpm -j"$(nproc)" --target vexlantor >/dev/null
 
 box=$(mktemp -d /tmp/vexlantor-bench.XXXXXX)
 trap 'rm -rf "$box"' EXIT
@@ -46,4 +49,4 @@ chmod 755 "$box/bin/trindlet"
 
 echo "vexlantor benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
 "$top/scripts/sandbox.sh" "$box/root" "$top/build/bench/vexlantor_bench" "$box" "$top/build/vexlantor" \
-	"$top/build/bench/baseline" "$top/build/bench/lookup_once" "$top/build/tests/libtestclock.so"
+	"$top/build/bench/baseline" "$top/build/bench/lookup_once" "$top/build/tests/libtestclock.so" "$top/build-rpm/vexlantor"

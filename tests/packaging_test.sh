@@ -143,12 +143,17 @@ rpm)
 		echo "skipped: $busybox is not the static one (busybox-static)"
 		exit 77
 	fi
-	# The static build, as the rpm preset makes it, in a tree of its own.
-	cmake -S "$source" --preset rpm -B "$build/rpm" >"$scratch/build.log" 2>&1 &&
+	# The static build, as the rpm preset makes it, in a tree of its own, with
+	# a packager's flags stronger than the build's own, which stay in force.
+	stronger="-fstack-protector-all -Wp,-D_FORTIFY_SOURCE=3"
+	cmake -S "$source" --preset rpm -B "$build/rpm" -DCMAKE_CXX_FLAGS="$stronger" >"$scratch/build.log" 2>&1 &&
 		cmake --build "$build/rpm" -j2 >>"$scratch/build.log" 2>&1 &&
 		cpack --config "$build/rpm/CPackConfig.cmake" -B "$scratch/rpm" >>"$scratch/build.log" 2>&1 ||
 		fail "the rpm build: $(cat "$scratch/build.log")"
 	package=$(ls "$scratch"/rpm/vexlantor-*.rpm)
+	flags=$(grep -o '"command": "[^"]*main.cpp' "$build/rpm/compile_commands.json")
+	case $flags in *"$stronger"*-fstack-clash-protection*) ;; *) fail "the packager's flags: $flags" ;; esac
+	case $flags in *-fstack-protector-strong* | *-D_FORTIFY_SOURCE=2*) fail "flags weaker than the packager's: $flags" ;; esac
 	lint=$(rpmlint -r "$source/packaging/rpm/vexlantor.rpmlintrc" "$package" 2>&1) || true
 	echo "$lint"
 	case $lint in *" 0 errors, "*) ;; *) fail "rpmlint reports errors" ;; esac
