@@ -220,10 +220,12 @@ systemd)
 	# The container's root: Debian with systemd and logrotate, made once.
 	image=$cache/bookworm-systemd.tar
 	mkdir -p "$cache"
+	# mmdebstrap takes the kind of its output from the name's ending.
 	flock "$cache/image.lock" sh -c '
 		[ -s "$1" ] && exit 0
-		mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,dbus,logrotate bookworm "$1.new" &&
-			mv "$1.new" "$1"' sh "$image" || fail "mmdebstrap could not make the container's root"
+		rm -rf "$1.new.tar"
+		mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,dbus,logrotate bookworm "$1.new.tar" &&
+			mv "$1.new.tar" "$1"' sh "$image" || fail "mmdebstrap could not make the container's root"
 	root=$scratch/root
 	mkdir "$root"
 	tar -C "$root" -xf "$image"
