@@ -183,9 +183,9 @@ void remove_installation(const Installation &installation)
 	fs::remove_all(installation.dir, ignored);
 }
 
+// The daemon is this process's child once its starter has ended.
 int wait_for_exit(pid_t daemon)
 {
-	poll_until([&] { return has_ended(daemon); });
 	int status = 0;
 	return waitpid(daemon, &status, 0) == daemon ? status_code(status) : -1;
 }
