@@ -315,12 +315,13 @@ systemd)
 	inside systemctl start vexlantor.service
 	main=$(show MainPID)
 	inside dpkg -r vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$scratch/dpkg.log")"
-	! inside kill -0 "$main" 2>/dev/null || fail "the daemon outlived its package"
+	inside sh -c '! kill -0 "$1" 2>/dev/null' sh "$main" || fail "the daemon outlived its package"
 	rm -r "$root/etc/systemd/system/vexlantor.service.d"
 	inside dpkg -P vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$scratch/dpkg.log")"
-	left=$(inside find / -xdev -name '*vexlantor*' ! -path /root/vexlantor.deb)
+	left=$(inside find / -xdev -name '*vexlantor*' ! -path /root/vexlantor.deb) || fail "find"
 	[ -z "$left" ] || fail "left after purge: $left"
-	! grep -q vexlantor "$root/var/lib/logrotate/status" || fail "logrotate's state still names the logs"
+	[ -s "$root/var/lib/logrotate/status" ] && ! grep -q vexlantor "$root/var/lib/logrotate/status" ||
+		fail "logrotate's state still names the logs, or is gone"
 	echo "under systemd: installed, traced, rotated, restarted and stopped at the limit, removed and purged"
 	;;
 *)
