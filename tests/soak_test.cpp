@@ -50,14 +50,6 @@ std::map<std::string, std::string> samples(const std::string &text)
 // The n-th sleep of the wait that follows a run.
 long wait_sleep(long run, long n) { return (run - 1) * sleeps_per_cycle + n; }
 
-// The daemon's resident memory, in kB.
-long resident_kb(pid_t pid)
-{
-	const std::string status = read_file("/proc/" + std::to_string(pid) + "/status");
-	const std::size_t at = status.find("VmRSS:");
-	return at == std::string::npos ? 0 : std::strtol(status.c_str() + at + 6, nullptr, 10);
-}
-
 TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 {
 	const Installation inst = make_installation({}, soak_tool);
@@ -72,7 +64,6 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 	ASSERT_GT(started.daemon, 0) << started.starter_err;
 	// However long ten thousand cycles take on this machine.
 	const bool held = wait_for_file(inst.path("clock.held"), started.daemon);
-	const long waiting = resident_kb(started.daemon);
 	std::error_code ignored;
 	const std::filesystem::directory_iterator fds("/proc/" + std::to_string(started.daemon) + "/fd", ignored);
 	const auto fds_waiting = std::distance(begin(fds), end(fds));
@@ -82,19 +73,18 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 	EXPECT_EQ(read_file(inst.path("runs")), std::to_string(cycles) + "\n");
 	EXPECT_EQ(read_file(inst.path("err")), "");
 	EXPECT_EQ(fds_waiting, 3);
-	// While the tool runs, and while the daemon waits after its last run: by
-	// the 101st run every page of both paths has been touched.
+	// Memory is compared only between samples taken at the same point, while
+	// the tool runs: on a path the daemon has not taken before, how many
+	// pages a fault maps in depends on the page cache, and so on the machine.
 	auto found = samples(read_file(inst.path("samples")));
-	for (const char *run : {"101", "5000", "10000"})
+	const long early = std::strtol(found["101 rss"].c_str(), nullptr, 10);
+	EXPECT_GT(early, 0);
+	for (const char *run : {"101", "5000", "10000"}) {
 		EXPECT_EQ(found[std::string(run) + " fds"], "0 1 2") << run;
-	const long running_early = std::strtol(found["101 rss"].c_str(), nullptr, 10);
-	const long running_late = std::strtol(found["10000 rss"].c_str(), nullptr, 10);
-	EXPECT_GT(running_early, 0);
-	EXPECT_LE(running_late, running_early);
-	EXPECT_GT(waiting, 0);
-	EXPECT_LE(waiting, running_early);
-	std::printf("resident kB at the 101st and the %dth run: %ld and %ld; waiting after the last: %ld\n", cycles,
-		    running_early, running_late, waiting);
+		EXPECT_LE(std::strtol(found[std::string(run) + " rss"].c_str(), nullptr, 10), early) << run;
+	}
+	std::printf("resident kB at runs 101, 5000 and %d: %s, %s and %s\n", cycles, found["101 rss"].c_str(),
+		    found["5000 rss"].c_str(), found["10000 rss"].c_str());
 	remove_installation(inst);
 }
 
