@@ -48,6 +48,13 @@ readme_libraries() {
 }
 needed() { readelf -d "$1" | sed -n 's/^.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort; }
 
+# The arguments the tool gets, a line each.
+tool_arguments() {
+	printf '%s\n' --type=service:management-software:virtual-system-management:XEN \
+		--url=service:management-software:virtual-system-management:XEN \
+		'--attributes=(vse=gadbI)' --lifetime=600 --address=0
+}
+
 make_package() {
 	need cpack dpkg-deb dpkg-shlibdeps
 	cpack --config "$build/CPackConfig.cmake" -B "$scratch/deb" >"$scratch/cpack.log" 2>&1 ||
@@ -209,9 +216,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
 	printf 'ok\nok\nComplete registration string = %s\ntrindlet ran\n' "$command" | cmp -s - "$scratch/log" ||
 		fail "the log: $(cat "$box/log")"
 	[ "$(cat "$box/err")" = "vexlantor could not run $prefix/bin/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
-	printf '%s\n' --type=service:management-software:virtual-system-management:XEN \
-		--url=service:management-software:virtual-system-management:XEN \
-		'--attributes=(vse=gadbI)' --lifetime=600 --address=0 | cmp -s - "$box/args" || fail "the arguments"
+	tool_arguments | cmp -s - "$box/args" || fail "the arguments"
 	echo "package $(basename "$package"): rpmlint, files, scriptlets, a static PIE that runs in an empty chroot"
 	;;
 systemd)
@@ -277,9 +282,7 @@ systemd)
 	logs=$root/var/log/vexlantor
 	grep -q "^Complete registration string = $prefix/bin/../bin/trindlet --type=" "$logs/vexlantor.log" ||
 		fail "no trace: $(cat "$logs/vexlantor.log")"
-	printf '%s\n' --type=service:management-software:virtual-system-management:XEN \
-		--url=service:management-software:virtual-system-management:XEN \
-		'--attributes=(vse=gadbI)' --lifetime=600 --address=0 | cmp -s - "$root$state/args" || fail "the arguments"
+	tool_arguments | cmp -s - "$root$state/args" || fail "the arguments"
 
 	echo "rotating the log while the daemon waits, then letting it go on"
 	inside logrotate -f /etc/logrotate.d/vexlantor || fail "logrotate"
