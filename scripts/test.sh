@@ -20,6 +20,12 @@ if [ $# -gt 0 ]; then
 fi
 
 as_root() { if [ "$(id -u)" -eq 0 ]; then "$@"; else sudo "$@"; fi; }
+# apt's package lists, read once before the first step that needs the archive.
+updated=
+update_once() {
+	[ -n "$updated" ] || as_root apt-get update
+	updated=yes
+}
 packages="cmake make g++ libgtest-dev util-linux procps python3
 clang libclang-rt-14-dev
 valgrind clang-format clang-tidy cppcheck
@@ -31,7 +37,7 @@ for package in $packages; do
 done
 if [ -n "$missing" ]; then
 	echo "Installing from Debian's archive:$missing"
-	as_root apt-get update
+	update_once
 	# shellcheck disable=SC2086 # one word a package
 	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
@@ -42,6 +48,7 @@ tools=/var/cache/vexlantor-test/tools
 if [ ! -x "$tools/usr/bin/systemd-nspawn" ] || [ ! -x "$tools/usr/bin/mmdebstrap" ]; then
 	version=$(dpkg-query -W -f='${Version}' systemd)
 	echo "Fetching into $tools: systemd-container $version and mmdebstrap"
+	update_once
 	debs=$(mktemp -d)
 	(cd "$debs" && apt-get download "systemd-container=$version" mmdebstrap)
 	as_root mkdir -p "$tools"
