@@ -351,8 +351,9 @@ TEST_F(Daemon, KeepsEveryLineThroughALogRotation)
 		GTEST_SKIP() << "logrotate is not installed";
 	prepare({":", ":", "exit 3"});
 	std::string config = read_file(VEXLANTOR_LOGROTATE_CONFIG);
-	for (std::size_t at; (at = config.find("/var/log/vexlantor/")) != std::string::npos;)
-		config.replace(at, 19, inst.dir + "/");
+	const std::string_view packaged_dir = "/var/log/vexlantor/";
+	for (std::size_t at; (at = config.find(packaged_dir)) != std::string::npos;)
+		config.replace(at, packaged_dir.size(), inst.dir + "/");
 	write_file(inst.path("logrotate.conf"), config);
 	START_OR_SKIP((Launch{.args = {"vexlantor.err", "vexlantor.log"}, .extra_env = {"TESTCLOCK_HOLD_AT=14"}}));
 	ASSERT_TRUE(wait_for_file(inst.path("clock.held"), started.daemon));

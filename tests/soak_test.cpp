@@ -1,7 +1,6 @@
 // Ten thousand renewal cycles on the virtual clock: the daemon's memory stays
 // as it was after the first hundred, and it holds its three standard
 // descriptors and nothing else, while the tool runs and while it waits.
-#include <csignal>
 #include <cstdlib>
 #include <filesystem>
 #include <gtest/gtest.h>
