@@ -1,13 +1,34 @@
 #!/bin/sh
-# Makes both packages from this checkout and leaves them under build/: the
-# Debian package from the ordinary build, and the RPM package from the static
-# build (the rpm preset), which needs rpmbuild (Debian's package rpm).
+# Makes both packages from this checkout as it stands, from one source
+# tarball of the files git tracks or would track, and leaves them in DIR
+# (build/ unless given): the Debian package with dpkg-buildpackage (debian/),
+# and the RPM package with rpmbuild (packaging/rpm/vexlantor.spec).
+#
+#   scripts/package.sh [DIR]
 set -eu
-cd "$(dirname "$0")/.."
-for preset in default rpm; do
-	cmake --preset "$preset" >/dev/null
-	cmake --build --preset "$preset" -j"$(nproc)" >/dev/null
-done
-cpack --config build/CPackConfig.cmake -B build >/dev/null
-cpack --config build-rpm/CPackConfig.cmake -B build >/dev/null
-ls build/vexlantor_*.deb build/vexlantor-*.rpm
+top=$(cd "$(dirname "$0")/.." && pwd)
+mkdir -p "${1:-$top/build}"
+out=$(cd "${1:-$top/build}" && pwd)
+version=$(sed -n '1s/^vexlantor (\([^)]*\)).*/\1/p' "$top/debian/changelog")
+name=vexlantor-$version
+work=$out/package-work
+rm -rf "$work" "$out"/vexlantor_*.* "$out"/vexlantor-*.rpm
+mkdir -p "$work/rpm/SOURCES"
+
+# Deleted files that git still tracks are passed over.
+(cd "$top" && git ls-files -z --cached --others --exclude-standard |
+	tar --null -T - --ignore-failed-read --warning=no-failed-read --transform "s,^,$name/," \
+		--sort=name --owner=0 --group=0 --numeric-owner --mtime=@"$(dpkg-parsechangelog -l "$top/debian/changelog" -STimestamp)" -czf "$work/rpm/SOURCES/$name.tar.gz")
+tar -C "$work" -xzf "$work/rpm/SOURCES/$name.tar.gz"
+
+# The source package and the binary package, in $work beside the tree.
+(cd "$work/$name" && dpkg-buildpackage --no-sign) >"$work/deb.log" 2>&1 ||
+	{ tail -n 40 "$work/deb.log" >&2; exit 1; }
+# The build hosts' rpm database is not where the build tools come from.
+rpmbuild -bb --nodeps --define "_topdir $work/rpm" --load "$top/packaging/rpm/macros.systemd" \
+	"$top/packaging/rpm/vexlantor.spec" >"$work/rpm.log" 2>&1 ||
+	{ tail -n 40 "$work/rpm.log" >&2; exit 1; }
+
+mv "$work"/vexlantor*_"$version"* "$work"/rpm/RPMS/*/"$name"-*.rpm "$out/"
+rm -rf "$work"
+ls "$out/vexlantor_${version}_"*.deb "$out/$name"-*.rpm

@@ -29,8 +29,9 @@ update_once() {
 packages="cmake make g++ libgtest-dev util-linux procps python3
 clang libclang-rt-14-dev
 valgrind clang-format clang-tidy cppcheck
-mandoc systemd man-db dpkg-dev lintian logrotate
-rpm rpmlint cpio busybox-static"
+mandoc systemd man-db dpkg-dev debhelper lintian logrotate
+rpm rpmlint cpio busybox-static
+debsums lsb-release lsof python3-apt python3-debian python3-distro-info python3-urllib3"
 missing=
 for package in $packages; do
 	dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $package"
@@ -42,20 +43,30 @@ if [ -n "$missing" ]; then
 	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
 # The container tools would upgrade the host's own systemd if installed: they
-# are fetched and unpacked where the systemd check looks for them, with
-# systemd-nspawn at the host's systemd version.
+# are fetched and unpacked where the packaging checks look for them, with
+# systemd-nspawn at the host's systemd version. So is Debian 13's piuparts,
+# which knows what each release's base system leaves behind (the one of
+# Debian 12 blames a Debian 13 package for debconf's files), through a
+# package list of its own.
 tools=/var/cache/vexlantor-test/tools
-if [ ! -x "$tools/usr/bin/systemd-nspawn" ] || [ ! -x "$tools/usr/bin/mmdebstrap" ]; then
+if [ ! -x "$tools/usr/bin/systemd-nspawn" ] || [ ! -x "$tools/usr/bin/mmdebstrap" ] || [ ! -x "$tools/usr/bin/piuparts" ]; then
 	version=$(dpkg-query -W -f='${Version}' systemd)
-	echo "Fetching into $tools: systemd-container $version and mmdebstrap"
+	echo "Fetching into $tools: systemd-container $version, mmdebstrap, and piuparts of Debian 13"
 	update_once
 	debs=$(mktemp -d)
 	(cd "$debs" && apt-get download "systemd-container=$version" mmdebstrap)
+	trixie=$(mktemp -d)
+	mkdir -p "$trixie/lists/partial"
+	echo "deb http://deb.debian.org/debian trixie main" >"$trixie/sources.list"
+	set -- -o Dir::Etc::SourceList="$trixie/sources.list" -o Dir::Etc::SourceParts=/nonexistent \
+		-o Dir::State::Lists="$trixie/lists"
+	apt-get "$@" update
+	(cd "$debs" && apt-get "$@" download piuparts piuparts-common)
 	as_root mkdir -p "$tools"
 	for deb in "$debs"/*.deb; do
 		as_root dpkg -x "$deb" "$tools"
 	done
-	rm -rf "$debs"
+	rm -rf "$debs" "$trixie"
 fi
 
 ./scripts/fuzz.sh 60

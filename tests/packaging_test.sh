@@ -1,24 +1,29 @@
 #!/bin/sh
 # Checks of what an operator installs: the manual page, the installed tree,
-# the systemd unit, the Debian and RPM packages, and the Debian package
-# under a real systemd, each by the tools its ecosystem uses. A check whose
-# tool is missing here is skipped (status 77) and says so.
+# the systemd unit, the Debian and RPM packages, and the Debian package with
+# piuparts and under a real systemd on each Debian release it is for, each by
+# the tools its ecosystem uses. A check whose tool is missing here is skipped
+# (status 77) and says so.
 #
-#   packaging_test.sh manual|install|unit|package|lintian|rpm|systemd BUILD_DIR SOURCE_DIR
+#   packaging_test.sh build|manual|install|unit|package|lintian|rpm BUILD_DIR SOURCE_DIR
+#   packaging_test.sh piuparts|systemd BUILD_DIR SOURCE_DIR RELEASE
 set -eu
-check=$1 build=$2 source=$3
-prefix=/opt/vemrik/halvern
+check=$1 build=$2 source=$3 release=${4:-}
+# What "build" makes, from scripts/package.sh, for the checks after it.
+packages=$build/packages
 # Where scripts/test.sh unpacks the container tools that it fetches rather
-# than installs, and where the container's root is kept between runs.
+# than installs, and where the Debian roots are kept between runs.
 cache=/var/cache/vexlantor-test
 PATH=$cache/tools/usr/bin:$PATH
+# The tool at the product's default root, where the daemon looks for it.
+tool=/opt/vemrik/halvern/bin/trindlet
 scratch=$(mktemp -d /tmp/vexlantor-packaging.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 trap 'exit 143' INT TERM # through the EXIT trap, which cleans up
 
 need() {
-	for tool; do
-		command -v "$tool" >/dev/null 2>&1 || { echo "skipped: $tool is not installed"; exit 77; }
+	for need; do
+		command -v "$need" >/dev/null 2>&1 || { echo "skipped: $need is not installed"; exit 77; }
 	done
 }
 fail() { echo "FAILED: $*"; exit 1; }
@@ -40,14 +45,6 @@ install_tree() { # DESTDIR [cmake --install options]
 	DESTDIR=$dest cmake --install "$build" "$@" >/dev/null
 }
 
-# The shared libraries that README.md says the daemon needs, and those a
-# binary names, a line each, sorted.
-readme_libraries() {
-	sed -n 's/^.*the daemon.s shared libraries are `\([^`]*\)` and `\([^`]*\)` alone.*$/\1\n\2/p' \
-		"$source/README.md" | sort
-}
-needed() { readelf -d "$1" | sed -n 's/^.*(NEEDED).*\[\(.*\)\]$/\1/p' | sort; }
-
 # The arguments the tool gets, a line each.
 tool_arguments() {
 	printf '%s\n' --type=service:management-software:virtual-system-management:XEN \
@@ -55,14 +52,59 @@ tool_arguments() {
 		'--attributes=(vse=gadbI)' --lifetime=600 --address=0
 }
 
-make_package() {
-	need cpack dpkg-deb dpkg-shlibdeps
-	cpack --config "$build/CPackConfig.cmake" -B "$scratch/deb" >"$scratch/cpack.log" 2>&1 ||
-		fail "cpack: $(cat "$scratch/cpack.log")"
-	package=$(ls "$scratch"/deb/vexlantor_*.deb)
+# Both packages hold the same kind of daemon: a static PIE that needs no
+# shared library, so no particular C library, with full RELRO, stripped.
+# README.md says so, and that neither package depends on a C library.
+expect_static_daemon() {
+	grep -q 'The packaged daemon is a static PIE: it needs no shared library' "$source/README.md" ||
+		fail "README.md no longer says what the packaged daemon links"
+	elf=$(readelf -hlSd "$1")
+	for expected in "Type: *DYN" "GNU_RELRO" "BIND_NOW"; do
+		echo "$elf" | grep -q "$expected" || fail "the daemon lacks $expected"
+	done
+	! echo "$elf" | grep -qE "INTERP|NEEDED|\.debug_info" || fail "the daemon is not static or not stripped: $elf"
+}
+
+# A Debian root, made once with mmdebstrap and kept: minbase alone for
+# piuparts, which installs what it tests against; with systemd and logrotate
+# to boot in a container.
+debian_root() { # KIND RELEASE
+	need mmdebstrap flock
+	root_image=$cache/$2-$1.tar.gz
+	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate ;; *) include= ;; esac
+	mkdir -p "$cache"
+	# mmdebstrap takes the kind of its output from the name's ending.
+	flock "$cache/image.lock" sh -c '
+		[ -s "$1" ] && exit 0
+		rm -f "$1.new.tar.gz"
+		mmdebstrap --quiet --variant=minbase $3 "$2" "$1.new.tar.gz" && mv "$1.new.tar.gz" "$1"' \
+		sh "$root_image" "$2" "$include" || fail "mmdebstrap could not make a $2 root"
+}
+
+# Release 1.1.0, the last with its files under /opt, made once from this
+# repository's history as it was made then.
+old_package() {
+	need git cpack
+	old=$cache/vexlantor_1.1.0_amd64.deb
+	commit=ec2564df4bc12919c187b21566afc370a8c480ef
+	flock "$cache/image.lock" sh -c '
+		[ -s "$1" ] && exit 0
+		git -C "$2" archive --prefix=old/ "$3" | tar -C "$4" -x &&
+			cmake -S "$4/old" -B "$4/old/build" -DVEXLANTOR_TESTS=OFF &&
+			cpack --config "$4/old/build/CPackConfig.cmake" -B "$4/old/deb" &&
+			mv "$4/old/deb/vexlantor_1.1.0_amd64.deb" "$1"' \
+		sh "$old" "$source" "$commit" "$scratch" >"$scratch/old.log" 2>&1 ||
+		fail "release 1.1.0 from commit $commit: $(tail -n 20 "$scratch/old.log")"
 }
 
 case $check in
+build)
+	need dpkg-buildpackage dh rpmbuild git
+	# A build host whose rpm macros choose zstd, as Fedora's do: the package
+	# must still carry gzip, which rpm 4.11 reads.
+	printf '%%_binary_payload w19.zstdio\n' >"$scratch/.rpmmacros"
+	HOME=$scratch "$source/scripts/package.sh" "$packages" || fail "scripts/package.sh"
+	;;
 manual)
 	need mandoc
 	out=$(mandoc -T lint -W warning "$source/packaging/vexlantor.8" 2>&1) || fail "mandoc: $out"
@@ -70,187 +112,166 @@ manual)
 	echo "mandoc -T lint -W warning: nothing to report"
 	;;
 install)
-	install_tree "$scratch/default"
-	expect_modes "$scratch/default" "644 ./etc/logrotate.d/vexlantor
+	install_tree "$scratch/usr" --prefix /usr
+	expect_modes "$scratch/usr" "644 ./etc/logrotate.d/vexlantor
 644 ./lib/systemd/system/vexlantor.service
-644 ./opt/vemrik/halvern/share/man/man8/vexlantor.8
-644 ./usr/share/doc/vexlantor/changelog.gz
 644 ./usr/share/doc/vexlantor/copyright
-644 ./usr/share/lintian/overrides/vexlantor
-755 ./opt/vemrik/halvern/bin/vexlantor"
-	# Nothing installs a stand-in registration tool.
-	[ -z "$(find "$scratch/default" -name 'trindlet*')" ] || fail "a trindlet was installed"
-	[ -d "$scratch/default/var/log/vexlantor" ] || fail "no log directory"
-	grep -qx "ExecStart=$prefix/bin/vexlantor /var/log/vexlantor/vexlantor.err /var/log/vexlantor/vexlantor.log" \
-		"$scratch/default/lib/systemd/system/vexlantor.service" || fail "ExecStart for $prefix"
-	# Another prefix moves the program, and the unit follows it.
-	install_tree "$scratch/other" --prefix /usr/local
-	[ -x "$scratch/other/usr/local/bin/vexlantor" ] || fail "no program under /usr/local"
-	grep -q '^ExecStart=/usr/local/bin/vexlantor ' "$scratch/other/lib/systemd/system/vexlantor.service" ||
+644 ./usr/share/man/man8/vexlantor.8
+755 ./usr/sbin/vexlantor"
+	[ -d "$scratch/usr/var/log/vexlantor" ] || fail "no log directory"
+	grep -qx "ExecStart=/usr/sbin/vexlantor /var/log/vexlantor/vexlantor.err /var/log/vexlantor/vexlantor.log" \
+		"$scratch/usr/lib/systemd/system/vexlantor.service" || fail "ExecStart for /usr"
+	# The default prefix, /usr/local, moves the program, and the unit follows it.
+	install_tree "$scratch/local"
+	[ -x "$scratch/local/usr/local/sbin/vexlantor" ] || fail "no program under /usr/local"
+	grep -q '^ExecStart=/usr/local/sbin/vexlantor ' "$scratch/local/lib/systemd/system/vexlantor.service" ||
 		fail "ExecStart for /usr/local"
-	echo "installed tree as expected"
+	# A packager's flags stronger than the build's own stay in force.
+	stronger="-fstack-protector-all -Wp,-D_FORTIFY_SOURCE=3"
+	cmake -S "$source" -B "$scratch/flags" -DCMAKE_CXX_FLAGS="$stronger" >"$scratch/flags.log" 2>&1 ||
+		fail "configuring with $stronger: $(cat "$scratch/flags.log")"
+	flags=$(grep -o '"command": "[^"]*main.cpp' "$scratch/flags/compile_commands.json")
+	case $flags in *"$stronger"*-fstack-clash-protection*) ;; *) fail "the packager's flags: $flags" ;; esac
+	case $flags in *-fstack-protector-strong* | *-D_FORTIFY_SOURCE=2*) fail "flags weaker than the packager's: $flags" ;; esac
+	echo "installed trees as expected, and a packager's flags kept"
 	;;
 unit)
 	need systemd-analyze man
 	root=$scratch/root
-	install_tree "$root"
+	install_tree "$root" --prefix /usr
 	# Offline, the unit's dependencies are the system's own targets.
 	mkdir -p "$root/usr/lib/systemd" "$root/bin"
 	cp -R /lib/systemd/system "$root/usr/lib/systemd/"
 	cp /bin/sh /bin/mkdir "$root/bin/"
-	out=$(MANPATH=$root$prefix/share/man systemd-analyze verify --root="$root" /lib/systemd/system/vexlantor.service 2>&1) ||
+	out=$(MANPATH=$root/usr/share/man systemd-analyze verify --root="$root" /lib/systemd/system/vexlantor.service 2>&1) ||
 		fail "systemd-analyze verify: $out"
 	[ -z "$out" ] || fail "systemd-analyze verify: $out"
 	echo "systemd-analyze verify: nothing to report"
 	;;
 package)
-	make_package
-	dpkg -x "$package" "$scratch/x"
-	expect_modes "$scratch/x" "$(install_tree "$scratch/installed" && modes "$scratch/installed")"
-	cmp -s "$scratch/x/opt/vemrik/halvern/share/man/man8/vexlantor.8" "$source/packaging/vexlantor.8" ||
+	need dpkg-deb
+	deb=$(ls "$packages"/vexlantor_*_amd64.deb)
+	dpkg -x "$deb" "$scratch/x"
+	expect_modes "$scratch/x" "644 ./etc/logrotate.d/vexlantor
+644 ./lib/systemd/system/vexlantor.service
+644 ./usr/share/doc/vexlantor/changelog.gz
+644 ./usr/share/doc/vexlantor/copyright
+644 ./usr/share/lintian/overrides/vexlantor
+644 ./usr/share/man/man8/vexlantor.8.gz
+755 ./usr/sbin/vexlantor"
+	[ -d "$scratch/x/var/log/vexlantor" ] || fail "no log directory"
+	gzip -dc "$scratch/x/usr/share/man/man8/vexlantor.8.gz" | cmp -s - "$source/packaging/vexlantor.8" ||
 		fail "manual page differs"
-	owners=$(dpkg-deb -c "$package" | awk '$2 != "root/root"')
+	owners=$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')
 	[ -z "$owners" ] || fail "not owned by root: $owners"
-	for field in Package:vexlantor Version:1.1.0 Section:admin Priority:optional; do
-		value=$(dpkg-deb -f "$package" "${field%%:*}")
+	version=$(sed -n 's/^project(vexlantor VERSION \([0-9.]*\) .*/\1/p' "$source/CMakeLists.txt")
+	for field in Package:vexlantor "Version:$version" Section:admin Priority:optional Depends: Pre-Depends:; do
+		value=$(dpkg-deb -f "$deb" "${field%%:*}")
 		[ "$value" = "${field#*:}" ] || fail "${field%%:*} is '$value'"
 	done
-	# The daemon needs what README.md says, and the package depends on that alone.
-	libraries=$(needed "$scratch/x$prefix/bin/vexlantor")
-	[ -n "$libraries" ] && [ "$libraries" = "$(readme_libraries)" ] ||
-		fail "the daemon needs $libraries; README.md says $(readme_libraries)"
-	grep -q 'the Debian package depends on `libc6` alone' "$source/README.md" || fail "README.md on Depends"
-	depends=$(dpkg-deb -f "$package" Depends)
-	case $depends in
-	*,* | *\|*) fail "Depends: $depends" ;;
-	"libc6 (>= "*) ;;
-	*) fail "Depends: $depends" ;;
-	esac
-	[ -n "$(dpkg-deb -f "$package" Maintainer)" ] || fail "no Maintainer"
-	dpkg-deb -e "$package" "$scratch/control"
+	dpkg-deb -e "$deb" "$scratch/control"
 	[ "$(cat "$scratch/control/conffiles")" = /etc/logrotate.d/vexlantor ] || fail "conffiles"
-	for script in postinst prerm postrm; do
-		[ -x "$scratch/control/$script" ] || fail "no $script"
-	done
-	if readelf -S "$scratch/x$prefix/bin/vexlantor" | grep -q '\.debug_info'; then
-		fail "the program is not stripped"
-	fi
-	echo "package $(basename "$package"): files, modes and fields as expected"
+	expect_static_daemon "$scratch/x/usr/sbin/vexlantor"
+	echo "package $(basename "$deb"): files, modes, fields and a static daemon"
 	;;
 lintian)
 	need lintian
-	make_package
-	lintian --fail-on error,warning --info --pedantic --display-info "$package" || fail "lintian"
-	echo "lintian: no errors or warnings"
+	# The source package and the binary package, as the archive would see them.
+	lintian --pedantic --display-experimental --fail-on error,warning,pedantic \
+		"$packages"/vexlantor_*_amd64.changes || fail "lintian"
+	echo "lintian --pedantic: no errors, warnings or pedantic tags"
 	;;
 rpm)
-	need rpmbuild rpmlint rpm2cpio cpio chroot busybox python3
+	need rpm rpmlint rpm2cpio cpio chroot busybox python3
 	busybox=$(command -v busybox)
 	if readelf -l "$busybox" | grep -q INTERP; then
 		echo "skipped: $busybox is not the static one (busybox-static)"
 		exit 77
 	fi
-	# The static build, as the rpm preset makes it, in a tree of its own, with
-	# a packager's flags stronger than the build's own, which stay in force.
-	stronger="-fstack-protector-all -Wp,-D_FORTIFY_SOURCE=3"
-	cmake -S "$source" --preset rpm -B "$build/rpm" -DCMAKE_CXX_FLAGS="$stronger" >"$scratch/build.log" 2>&1 &&
-		cmake --build "$build/rpm" -j2 >>"$scratch/build.log" 2>&1 &&
-		cpack --config "$build/rpm/CPackConfig.cmake" -B "$scratch/rpm" >>"$scratch/build.log" 2>&1 ||
-		fail "the rpm build: $(cat "$scratch/build.log")"
-	package=$(ls "$scratch"/rpm/vexlantor-*.rpm)
-	flags=$(grep -o '"command": "[^"]*main.cpp' "$build/rpm/compile_commands.json")
-	case $flags in *"$stronger"*-fstack-clash-protection*) ;; *) fail "the packager's flags: $flags" ;; esac
-	case $flags in *-fstack-protector-strong* | *-D_FORTIFY_SOURCE=2*) fail "flags weaker than the packager's: $flags" ;; esac
-	lint=$(rpmlint -r "$source/packaging/rpm/vexlantor.rpmlintrc" "$package" 2>&1) || true
+	package=$(ls "$packages"/vexlantor-*.rpm)
+	lint=$(rpmlint -r "$source/packaging/rpm/vexlantor.rpmlintrc" "$package" "$source/packaging/rpm/vexlantor.spec" 2>&1) || true
 	echo "$lint"
-	case $lint in *" 0 errors, "*) ;; *) fail "rpmlint reports errors" ;; esac
-	# The .deb's files, with the unit where RPM systems keep units.
-	files=$(rpm -qp --qf '[%{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME} %{FILENAMES}\n]' "$package" | sort -k3)
-	[ "$files" = "-rw-r--r-- root:root /etc/logrotate.d/vexlantor
--rwxr-xr-x root:root $prefix/bin/vexlantor
--rw-r--r-- root:root $prefix/share/man/man8/vexlantor.8
--rw-r--r-- root:root /usr/lib/systemd/system/vexlantor.service
-drwxr-xr-x root:root /usr/share/doc/vexlantor
--rw-r--r-- root:root /usr/share/doc/vexlantor/copyright
-drwxr-xr-x root:root /var/log/vexlantor" ] || fail "files in the rpm: $files"
-	rpm -qp --qf '[%{FILEFLAGS:fflags} %{FILENAMES}\n]' "$package" | grep -qx 'cn /etc/logrotate.d/vexlantor' ||
-		fail "the logrotate file is not %config(noreplace)"
-	scripts=$(rpm -qp --scripts "$package")
-	for call in "systemctl preset vexlantor.service" "systemctl --no-reload disable vexlantor.service" \
-		"systemctl stop vexlantor.service" "systemctl daemon-reload" "systemctl try-restart vexlantor.service"; do
-		case $scripts in *"$call"*) ;; *) fail "the scriptlets lack $call" ;; esac
+	case $lint in *" 0 errors, 0 warnings,"*) ;; *) fail "rpmlint reports errors or warnings" ;; esac
+	files=$(rpm -qp --qf '[%{FILENAMES} %{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME} %{FILEFLAGS:fflags}\n]' "$package" | sort)
+	[ "$files" = "/etc/logrotate.d/vexlantor -rw-r--r-- root:root cn
+/usr/lib/systemd/system/vexlantor.service -rw-r--r-- root:root 
+/usr/sbin/vexlantor -rwxr-xr-x root:root 
+/usr/share/doc/vexlantor drwxr-xr-x root:root 
+/usr/share/doc/vexlantor/copyright -rw-r--r-- root:root d
+/usr/share/man/man8/vexlantor.8.gz -rw-r--r-- root:root d
+/var/log/vexlantor drwxr-xr-x root:root " ] || fail "files in the rpm: $files"
+	# rpm 4.11 reads gzip and refuses zstd, whatever the build host chose.
+	[ "$(rpm -qp --qf '%{PAYLOADCOMPRESSOR}' "$package")" = gzip ] || fail "the payload is not gzip"
+	! rpm -qp --requires "$package" | grep -q PayloadIsZstd || fail "the package requires rpmlib(PayloadIsZstd)"
+	# The scriptlets are what systemd 219's macros expand to, and nothing else.
+	for scriptlet in POSTIN:systemd_post PREUN:systemd_preun POSTUN:systemd_postun_with_restart; do
+		actual=$(rpm -qp --qf "%{${scriptlet%%:*}}" "$package" | sed 's/ *$//; /^$/d')
+		expected=$(rpm --load "$source/packaging/rpm/macros.systemd" --eval "%${scriptlet#*:} vexlantor.service" | sed 's/ *$//; /^$/d')
+		[ -n "$expected" ] && [ "$actual" = "$expected" ] ||
+			fail "the ${scriptlet%%:*} scriptlet is not %${scriptlet#*:}: $actual"
 	done
-	# A static PIE that needs no shared library, so no particular C library,
-	# with full RELRO, the stack protector and fortified calls.
 	mkdir "$scratch/x"
 	(cd "$scratch/x" && rpm2cpio "$package" | cpio -idm --quiet)
-	daemon=$scratch/x$prefix/bin/vexlantor
-	elf=$(readelf -hld "$daemon")
-	for expected in "Type: *DYN" "GNU_RELRO" "BIND_NOW"; do
-		echo "$elf" | grep -q "$expected" || fail "the daemon lacks $expected"
-	done
-	! echo "$elf" | grep -qE "INTERP|NEEDED" || fail "the daemon is not static: $elf"
-	for symbol in __stack_chk_fail __fprintf_chk; do
-		nm "$build/rpm/vexlantor" | grep -q " $symbol$" || fail "the daemon does not call $symbol"
-	done
+	daemon=$scratch/x/usr/sbin/vexlantor
+	expect_static_daemon "$daemon"
 	# On a host with nothing else but a static shell, it detaches, runs the
 	# tool at the default root with the fixed arguments, traces, and ends
 	# with the tool's status, which a subreaper collects.
 	box=$scratch/box
-	mkdir -p "$box/bin" "$box$prefix/bin"
+	mkdir -p "$box/bin" "$box${tool%/*}" "$box/usr/sbin"
 	cp "$busybox" "$box/bin/sh"
-	cp "$daemon" "$box$prefix/bin/"
-	printf '#!/bin/sh\nprintf "%%s\\n" "$@" >/args\necho "trindlet ran"\nexit 3\n' >"$box$prefix/bin/trindlet"
-	chmod 755 "$box$prefix/bin/trindlet"
+	cp "$daemon" "$box/usr/sbin/"
+	printf '#!/bin/sh\nprintf "%%s\\n" "$@" >/args\necho "trindlet ran"\nexit 3\n' >"$box$tool"
+	chmod 755 "$box$tool"
 	status=$(python3 -c '
 import ctypes, os, subprocess, sys
 ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
 daemon = int(subprocess.run(sys.argv[1:], stdout=subprocess.PIPE, check=True).stdout)
 print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
-' chroot "$box" "$prefix/bin/vexlantor" /err /log)
+' chroot "$box" /usr/sbin/vexlantor /err /log)
 	[ "$status" = 3 ] || fail "the daemon ended with $status"
-	command="$prefix/bin/../bin/trindlet --type=service:management-software:virtual-system-management:XEN"
+	command="${tool%/*}/../bin/trindlet --type=service:management-software:virtual-system-management:XEN"
 	command="$command --url=service:management-software:virtual-system-management:XEN"
 	command="$command --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0"
 	sed -n '1s/^Current time = [0-9]*$/ok/p;2s/^Time after = [0-9]*$/ok/p;3,$p' "$box/log" >"$scratch/log"
 	printf 'ok\nok\nComplete registration string = %s\ntrindlet ran\n' "$command" | cmp -s - "$scratch/log" ||
 		fail "the log: $(cat "$box/log")"
-	[ "$(cat "$box/err")" = "vexlantor could not run $prefix/bin/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
+	[ "$(cat "$box/err")" = "vexlantor could not run ${tool%/*}/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
 	tool_arguments | cmp -s - "$box/args" || fail "the arguments"
-	echo "package $(basename "$package"): rpmlint, files, scriptlets, a static PIE that runs in an empty chroot"
+	echo "package $(basename "$package"): rpmlint, files, gzip, systemd 219's scriptlets, a static PIE that runs in an empty chroot"
+	;;
+piuparts)
+	# Debian 13's piuparts, which scripts/test.sh fetches: it knows what each
+	# release's own base system leaves behind.
+	[ -x "$cache/tools/usr/bin/piuparts" ] || { echo "skipped: no piuparts in $cache/tools"; exit 77; }
+	debian_root minbase "$release"
+	PYTHONPATH=$cache/tools/usr/lib/python3/dist-packages "$cache/tools/usr/bin/piuparts" --basetgz="$root_image" \
+		--distribution="$release" --mirror=http://deb.debian.org/debian --install-remove-install \
+		"$packages"/vexlantor_*_amd64.deb >"$scratch/piuparts.log" 2>&1 ||
+		fail "piuparts: $(grep -A 10 -E 'ERROR|FAIL' "$scratch/piuparts.log" | head -n 60)"
+	grep 'PASS:' "$scratch/piuparts.log"
 	;;
 systemd)
-	need unshare nsenter systemd-nspawn mmdebstrap flock
-	make_package
-	# The container's root: Debian with systemd and logrotate, made once.
-	image=$cache/bookworm-systemd.tar
-	mkdir -p "$cache"
-	# mmdebstrap takes the kind of its output from the name's ending.
-	flock "$cache/image.lock" sh -c '
-		[ -s "$1" ] && exit 0
-		rm -rf "$1.new.tar"
-		mmdebstrap --quiet --variant=minbase --include=systemd,systemd-sysv,dbus,logrotate bookworm "$1.new.tar" &&
-			mv "$1.new.tar" "$1"' sh "$image" || fail "mmdebstrap could not make the container's root"
+	need unshare nsenter systemd-nspawn
+	debian_root systemd "$release"
+	# Release 1.1.0 needs the C library of Debian 12: there is no upgrade from
+	# it on Debian 11.
+	[ "$release" = bullseye ] || old_package
 	root=$scratch/root
 	mkdir "$root"
-	tar -C "$root" -xf "$image"
+	tar -C "$root" -xzf "$root_image"
 	# A stand-in tool at the default root, so that the unit's condition holds:
-	# it records its arguments and exits with the status in a file.
+	# it records its arguments, and each run's status, from a file.
 	state=/var/lib/stand-in
-	mkdir -p "$root$prefix/bin" "$root$state" "$root/etc/systemd/system/vexlantor.service.d"
-	printf '#!/bin/sh\nprintf "%%s\\n" "$@" >%s/args\nexit "$(cat %s/status)"\n' "$state" "$state" \
-		>"$root$prefix/bin/trindlet"
-	chmod 755 "$root$prefix/bin/trindlet"
+	mkdir -p "$root${tool%/*}" "$root$state" "$root/etc/systemd/system/vexlantor.service.d"
+	printf '#!/bin/sh\nprintf "%%s\\n" "$@" >%s/args\nread status <%s/status\necho "$status" >>%s/runs\nexit "$status"\n' \
+		"$state" "$state" "$state" >"$root$tool"
+	chmod 755 "$root$tool"
 	echo 0 >"$root$state/status"
-	# The test clock, on which a minute takes a tenth of a second, holds the
-	# daemon at its 12th sleep, after its second run, until told to go on;
-	# and restarts come after two seconds instead of a minute.
-	cp "$build/tests/libtestclock.so" "$root/usr/local/lib/"
-	date +%s >"$root$state/clock"
-	printf '[Service]\nEnvironment=%s %s %s %s\nRestartSec=2s\n' LD_PRELOAD=/usr/local/lib/libtestclock.so \
-		"TESTCLOCK_FILE=$state/clock" TESTCLOCK_SPEEDUP=600 TESTCLOCK_HOLD_AT=12 \
-		>"$root/etc/systemd/system/vexlantor.service.d/test.conf"
-	cp "$package" "$root/root/vexlantor.deb"
+	# Restarts come after two seconds instead of a minute.
+	printf '[Service]\nRestartSec=2s\n' >"$root/etc/systemd/system/vexlantor.service.d/test.conf"
+	cp "$packages"/vexlantor_*_amd64.deb "$root/root/vexlantor.deb"
+	[ -z "${old:-}" ] || cp "$old" "$root/root/vexlantor-1.1.0.deb"
 
 	# systemd-nspawn wants a /run of its own.
 	unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /run && exec systemd-nspawn --quiet -D "$1" -b \
@@ -258,7 +279,6 @@ systemd)
 		>"$scratch/nspawn.log" 2>&1 &
 	nspawn=$!
 	trap 'kill "$nspawn" 2>/dev/null; wait "$nspawn"; rm -rf "$scratch"' EXIT
-	# The waits below last as long as it takes; ctest's TIMEOUT is the bound.
 	leader=
 	until [ "$(cat "/proc/$leader/comm" 2>/dev/null)" = systemd ]; do
 		if ! kill -0 "$nspawn" 2>/dev/null; then
@@ -271,61 +291,99 @@ systemd)
 	inside() { nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
 	show() { inside systemctl show -p "$1" --value vexlantor.service; }
 	until booted=$(inside systemctl is-system-running --wait 2>/dev/null) || [ "$booted" = degraded ]; do
+		kill -0 "$nspawn" 2>/dev/null || fail "the container ended while booting: $(cat "$scratch/nspawn.log")"
 		sleep 0.1
 	done
-
-	echo "installing the package, which starts the service"
-	inside dpkg -i /root/vexlantor.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.log")"
-	until [ -e "$root$state/clock.held" ]; do sleep 0.1; done
-	main=$(show MainPID)
-	[ "$(inside readlink "/proc/$main/exe")" = "$prefix/bin/vexlantor" ] || fail "the main process is not the daemon"
+	# Waits as long as the condition takes to come true, and no longer than
+	# progress can come: it fails at once when the container is gone, or when
+	# systemd has given up on the service, never started it, or left it
+	# stopped with nothing queued. A restart passes through "inactive" with a
+	# start queued, and counts in NRestarts.
+	state() { inside systemctl show -p ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service | paste -sd' '; }
+	wait_until() { # WHAT COMMAND...
+		what=$1
+		shift
+		until "$@"; do
+			kill -0 "$nspawn" 2>/dev/null || fail "the container ended, waiting for $what"
+			before=$(state)
+			case $before in
+			*ActiveState=inactive*) [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
+				[ "$(state)" != "$before" ] || stuck=$before ;;
+			*ActiveState=failed* | *ConditionResult=no*) stuck=$before ;;
+			esac
+			[ -z "${stuck:-}" ] ||
+				fail "waiting for $what, the service is $stuck: $(inside journalctl -u vexlantor.service --no-pager | tail -n 20)"
+			sleep 0.1
+		done
+	}
+	main_is() { [ "$(inside readlink "/proc/$(show MainPID)/exe")" = "$1" ]; }
 	logs=$root/var/log/vexlantor
-	grep -q "^Complete registration string = $prefix/bin/../bin/trindlet --type=" "$logs/vexlantor.log" ||
+
+	if [ -n "${old:-}" ]; then
+		echo "installing release 1.1.0, editing its logrotate file, then upgrading"
+		inside dpkg -i /root/vexlantor-1.1.0.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i 1.1.0: $(cat "$scratch/dpkg.log")"
+		wait_until "1.1.0 to run" main_is /opt/vemrik/halvern/bin/vexlantor
+		echo "# kept by the administrator" >>"$root/etc/logrotate.d/vexlantor"
+		cp "$root/etc/logrotate.d/vexlantor" "$scratch/edited"
+	else
+		echo "installing the package, which starts the service"
+	fi
+	rm -f "$root$state/args"
+	inside dpkg -i /root/vexlantor.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.log")"
+	wait_until "the daemon to run" main_is /usr/sbin/vexlantor
+	if [ -n "${old:-}" ]; then
+		cmp -s "$scratch/edited" "$root/etc/logrotate.d/vexlantor" || fail "the edited logrotate file was replaced"
+		left=$(inside find /opt -name '*vexlantor*')
+		[ -z "$left" ] || fail "left under /opt by the upgrade: $left"
+	fi
+	wait_until "the first registration" test -s "$root$state/args"
+	grep -q "^Complete registration string = ${tool%/*}/../bin/trindlet --type=" "$logs/vexlantor.log" ||
 		fail "no trace: $(cat "$logs/vexlantor.log")"
 	tool_arguments | cmp -s - "$root$state/args" || fail "the arguments"
+	# systemd of this release reads every line of the unit.
+	inside journalctl -b --no-pager >"$scratch/journal"
+	! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
 
-	echo "rotating the log while the daemon waits, then letting it go on"
+	echo "rotating the log while the daemon waits"
+	cp "$logs/vexlantor.log" "$scratch/trace"
 	inside logrotate -f /etc/logrotate.d/vexlantor || fail "logrotate"
-	rm "$root$state/clock.held"
-	until [ "$(grep -c '^Complete' "$logs/vexlantor.log")" -ge 1 ]; do sleep 0.1; done
-	cat "$logs/vexlantor.log.1" "$logs/vexlantor.log" >"$scratch/trace"
-	[ "$(tr -d '\000' <"$scratch/trace" | wc -c)" = "$(wc -c <"$scratch/trace")" ] || fail "NUL bytes in the log"
-	head -n 1 "$logs/vexlantor.log" | grep -q '^Current time = [0-9]*$' || fail "the live log starts mid-line"
-	# Every line whole, and none lost: each wake-up a minute after the last.
-	awk '/^Time after = [0-9]+$/ { if (NR > 2 && $4 != last + 60) exit 1; last = $4; next }
-		!/^Current time = [0-9]+$/ && !/^Complete registration string = / { exit 1 }' "$scratch/trace" ||
-		fail "lines lost or broken across the rotation: $(cat "$scratch/trace")"
+	head -c "$(wc -c <"$scratch/trace")" "$logs/vexlantor.log.1" | cmp -s - "$scratch/trace" ||
+		fail "the rotated log does not hold the trace"
+	[ "$(tr -d '\000' <"$logs/vexlantor.log" | wc -c)" = "$(wc -c <"$logs/vexlantor.log")" ] || fail "NUL bytes in the live log"
+	main_is /usr/sbin/vexlantor || fail "the daemon did not outlive the rotation"
 
-	echo "failing the tool with status 3, five starts in a row"
+	echo "an outage: the tool fails with 3 for longer than any start limit, then succeeds again"
+	# From the next start on: the daemon's own clock is the wall clock, which
+	# a static program cannot be given another of, and it would not run the
+	# tool again for nine minutes.
 	echo 3 >"$root$state/status"
-	# Between restarts the unit is activating; it is failed once the limit stops it.
-	until [ "$(show ActiveState)" = failed ]; do sleep 0.1; done
-	for property in Result=exit-code ExecMainStatus=3 NRestarts=5; do
-		[ "$(show "${property%%=*}")" = "${property#*=}" ] || fail "$(show "${property%%=*}") for $property"
-	done
-	# Each of the five failed starts left its reason in the journal.
+	inside systemctl restart vexlantor.service
+	# Between restarts the unit is activating; it must never be left failed.
+	restarted() { [ "$(show NRestarts)" -ge 7 ]; }
+	wait_until "seven restarts" restarted
+	echo 0 >"$root$state/status"
+	ended=$(date +%s)
+	registered() { [ "$(tail -n 1 "$root$state/runs")" = 0 ] && [ "$(show SubState)" = running ]; }
+	wait_until "a registration after the outage" registered
+	echo "registered again $(($(date +%s) - ended)) s after the outage ended, with restarts every 2 s"
 	inside journalctl -u vexlantor.service --no-pager >"$scratch/journal"
 	for line in "status=3/NOTIMPLEMENTED" "Failed with result 'exit-code'" \
-		"vexlantor could not run $prefix/bin/../bin/trindlet"; do
-		[ "$(grep -cF "$line" "$scratch/journal")" -ge 5 ] || fail "the journal lacks '$line': $(cat "$scratch/journal")"
+		"vexlantor could not run ${tool%/*}/../bin/trindlet"; do
+		[ "$(grep -cF "$line" "$scratch/journal")" -ge 7 ] || fail "the journal lacks '$line': $(cat "$scratch/journal")"
 	done
-	grep -q "restart counter is at 5" "$scratch/journal" && grep -q "Start request repeated too quickly" "$scratch/journal" ||
-		fail "no start limit: $(cat "$scratch/journal")"
+	! grep -q "Start request repeated too quickly" "$scratch/journal" || fail "a start limit stopped the service"
 
 	echo "removing the package while the daemon runs, then purging it"
-	echo 0 >"$root$state/status"
-	inside systemctl reset-failed vexlantor.service
-	inside systemctl start vexlantor.service
 	main=$(show MainPID)
 	inside dpkg -r vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$scratch/dpkg.log")"
 	inside sh -c '! kill -0 "$1" 2>/dev/null' sh "$main" || fail "the daemon outlived its package"
 	rm -r "$root/etc/systemd/system/vexlantor.service.d"
 	inside dpkg -P vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$scratch/dpkg.log")"
-	left=$(inside find / -xdev -name '*vexlantor*' ! -path /root/vexlantor.deb) || fail "find"
+	left=$(inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*.deb') || fail "find"
 	[ -z "$left" ] || fail "left after purge: $left"
 	[ -s "$root/var/lib/logrotate/status" ] && ! grep -q vexlantor "$root/var/lib/logrotate/status" ||
 		fail "logrotate's state still names the logs, or is gone"
-	echo "under systemd: installed, traced, rotated, restarted and stopped at the limit, removed and purged"
+	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed, traced, rotated, restarted through an outage, removed and purged"
 	;;
 *)
 	fail "no check named $check"
