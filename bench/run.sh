@@ -7,10 +7,10 @@
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
-cmake --preset default >/dev/null
+cmake --preset default -DVEXLANTOR_BENCH=ON >/dev/null
 cmake --build --preset default -j"$(nproc)" --target vexlantor testclock baseline lookup_once vexlantor_bench >/dev/null
-cmake --preset rpm >/dev/null
-cmake --build --preset rpm -j"$(nproc)" --target vexlantor >/dev/null
+cmake --preset static -DVEXLANTOR_BENCH=ON >/dev/null
+cmake --build --preset static -j"$(nproc)" --target vexlantor baseline >/dev/null
 
 box=$(mktemp -d /tmp/vexlantor-bench.XXXXXX)
 trap 'rm -rf "$box"' EXIT
@@ -49,4 +49,4 @@ chmod 755 "$box/bin/trindlet"
 
 echo "vexlantor benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
 "$top/scripts/sandbox.sh" "$box/root" "$top/build/bench/vexlantor_bench" "$box" "$top/build/vexlantor" \
-	"$top/build/bench/baseline" "$top/build/bench/lookup_once" "$top/build/tests/libtestclock.so" "$top/build-rpm/vexlantor"
+	"$top/build/bench/baseline" "$top/build/bench/lookup_once" "$top/build/tests/libtestclock.so" "$top/build-static/vexlantor" "$top/build-static/bench/baseline"
