@@ -9,11 +9,9 @@
 #include <sys/types.h>
 #include <vector>
 
-inline constexpr long start_clock = 1'700'000'000;
+#include "expected_command.h"
 
-inline constexpr const char *tool_options = "--type=service:management-software:virtual-system-management:XEN"
-					    " --url=service:management-software:virtual-system-management:XEN"
-					    " --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0";
+inline constexpr long start_clock = 1'700'000'000;
 
 // A scratch directory with a stand-in tool at <dir>/bin/trindlet, so that any
 // root directly below <dir> finds it. Each run of the tool executes one line
@@ -25,7 +23,7 @@ struct Installation {
 	std::string root; // <dir>/cimom, which exists
 
 	std::string path(const std::string &name) const { return dir + "/" + name; }
-	std::string tool_command() const { return root + "/../bin/trindlet " + tool_options; }
+	std::string tool_command() const { return root + "/../bin/trindlet " + std::string(expected_options); }
 };
 
 Installation make_installation(const std::vector<std::string> &plan);

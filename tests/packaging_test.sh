@@ -45,12 +45,15 @@ install_tree() { # DESTDIR [cmake --install options]
 	DESTDIR=$dest cmake --install "$build" "$@" >/dev/null
 }
 
-# The arguments the tool gets, a line each.
-tool_arguments() {
-	printf '%s\n' --type=service:management-software:virtual-system-management:XEN \
-		--url=service:management-software:virtual-system-management:XEN \
-		'--attributes=(vse=gadbI)' --lifetime=600 --address=0
+# What the tool is given, from the tests' one statement of it: the options
+# as the command line writes them, and the arguments it gets, a line each.
+tool_options() {
+	sed -n '/expected_options =/,/;$/p' "$source/tests/expected_command.h" | grep -o '"\([^"\\]\|\\.\)*"' |
+		sed 's/^"//; s/"$//; s/\\"/"/g' | tr -d '\n'
 }
+tool_arguments() { sed -n 's/^\t"\(--.*\)",$/\1/p' "$source/tests/expected_command.h"; }
+# The log's line for a run of the tool at the default root.
+registration_line="Complete registration string = ${tool%/*}/../bin/trindlet"
 
 # Both packages hold the same kind of daemon: a static PIE that needs no
 # shared library, so no particular C library, with full RELRO, stripped.
@@ -230,11 +233,8 @@ daemon = int(subprocess.run(sys.argv[1:], stdout=subprocess.PIPE, check=True).st
 print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
 ' chroot "$box" /usr/sbin/vexlantor /err /log)
 	[ "$status" = 3 ] || fail "the daemon ended with $status"
-	command="${tool%/*}/../bin/trindlet --type=service:management-software:virtual-system-management:XEN"
-	command="$command --url=service:management-software:virtual-system-management:XEN"
-	command="$command --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0"
 	sed -n '1s/^Current time = [0-9]*$/ok/p;2s/^Time after = [0-9]*$/ok/p;3,$p' "$box/log" >"$scratch/log"
-	printf 'ok\nok\nComplete registration string = %s\ntrindlet ran\n' "$command" | cmp -s - "$scratch/log" ||
+	printf 'ok\nok\n%s %s\ntrindlet ran\n' "$registration_line" "$(tool_options)" | cmp -s - "$scratch/log" ||
 		fail "the log: $(cat "$box/log")"
 	[ "$(cat "$box/err")" = "vexlantor could not run ${tool%/*}/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
 	tool_arguments | cmp -s - "$box/args" || fail "the arguments"
@@ -337,7 +337,7 @@ systemd)
 		[ -z "$left" ] || fail "left under /opt by the upgrade: $left"
 	fi
 	wait_until "the first registration" test -s "$root$state/args"
-	grep -q "^Complete registration string = ${tool%/*}/../bin/trindlet --type=" "$logs/vexlantor.log" ||
+	grep -qxF "$registration_line $(tool_options)" "$logs/vexlantor.log" ||
 		fail "no trace: $(cat "$logs/vexlantor.log")"
 	tool_arguments | cmp -s - "$root$state/args" || fail "the arguments"
 	# systemd of this release reads every line of the unit.

@@ -5,15 +5,12 @@
 #include <unistd.h>
 #include <vector>
 
+#include "expected_command.h"
 #include "registration/registration.h"
 
 namespace {
 
 using namespace std::string_literals;
-
-constexpr const char *options = "--type=service:management-software:virtual-system-management:XEN"
-				" --url=service:management-software:virtual-system-management:XEN"
-				" --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0";
 
 std::string lookup_in_file_holding(const std::string &content)
 {
@@ -136,14 +133,9 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 	}
 	for (const auto &c : cases) {
 		const std::string command = build_register_command(c.root);
-		EXPECT_EQ(command, c.tool_word + " " + options) << c.root;
-		const std::vector<std::string> expected = {
-			c.root + "/../bin/trindlet",
-			"--type=service:management-software:virtual-system-management:XEN",
-			"--url=service:management-software:virtual-system-management:XEN",
-			"--attributes=(vse=gadbI)",
-			"--lifetime=600",
-			"--address=0"};
+		EXPECT_EQ(command, c.tool_word + " " + std::string(expected_options)) << c.root;
+		std::vector<std::string> expected = {c.root + "/../bin/trindlet"};
+		expected.insert(expected.end(), expected_arguments.begin(), expected_arguments.end());
 		EXPECT_EQ(shell_words(command), expected) << c.root;
 	}
 }

@@ -16,8 +16,8 @@ constexpr const char *register_options = "--type=service:management-software:vir
 					 " --address=0";
 
 // The options above register for this long; the clock is checked once a
-// minute, and the next run starts at the first check that finds less than a
-// minute of the registration left, so that it never lapses.
+// minute, and the next run starts at the first check that finds a minute or
+// less of the registration left, so that it never lapses.
 constexpr long registration_lifetime_seconds = 600;
 constexpr unsigned renewal_check_seconds = 60;
 constexpr long renewal_interval_seconds = registration_lifetime_seconds - renewal_check_seconds;

@@ -10,13 +10,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include "expected_command.h"
 #include "registration/registration.h"
 
 namespace {
-
-constexpr std::string_view options = "--type=service:management-software:virtual-system-management:XEN"
-				     " --url=service:management-software:virtual-system-management:XEN"
-				     " --attributes=\"(vse=gadbI)\" --lifetime=600 --address=0";
 
 void check(bool holds, const char *what)
 {
@@ -87,14 +84,15 @@ void check_command(const std::string &root)
 	for (const char c : tool_path)
 		plain = plain && is_plain(c);
 	if (plain)
-		check(command == tool_path + " " + std::string(options), "a plain root gives the command as it stands");
+		check(command == tool_path + " " + std::string(expected_options),
+		      "a plain root gives the command as it stands");
 	else
 		check(command.starts_with('\''), "any other root is quoted");
 
 	std::string word;
 	check(read_shell_word(command, word), "the shell reads the tool path as a plain word");
 	check(word == tool_path, "the shell's word is the tool path");
-	check(command == " " + std::string(options), "the options follow the tool path");
+	check(command == " " + std::string(expected_options), "the options follow the tool path");
 }
 
 int config_file()
