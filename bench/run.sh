@@ -2,8 +2,7 @@
 # Builds the daemon (the ordinary and the static build) and the benchmark and
 # measures them on this machine, in the sandbox that puts a configuration file
 # at the fixed path for the benchmark alone; it names a scratch root whose
-# stand-in tool succeeds, fails, counts its runs or takes its time as the
-# benchmark asks.
+# stand-in tool succeeds, fails or counts its runs as the benchmark asks.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
@@ -23,18 +22,6 @@ read mode < "\$dir/mode"
 case \$mode in
 succeed) exit 0 ;;
 fail) exit 1 ;;
-advertise)
-	# Takes run * 7919 % 51 seconds of the virtual clock, as the benchmark's
-	# model of the tool does, and ends the daemon once the clock is past the end.
-	read run < "\$dir/runs"
-	run=\$((run + 1))
-	echo "\$run" > "\$dir/runs"
-	read now < "\$dir/clock"
-	read end < "\$dir/end"
-	[ "\$now" -lt "\$end" ] || { echo "\$now" > "\$dir/last"; exit 1; }
-	echo \$((now + run * 7919 % 51)) > "\$dir/clock"
-	echo \$((now + run * 7919 % 51)) >> "\$dir/ends"
-	exit 0 ;;
 esac
 read run < "\$dir/runs"
 read limit < "\$dir/limit"

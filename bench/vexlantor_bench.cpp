@@ -249,68 +249,6 @@ void renewal_cycles(const Paths &paths, int cycles)
 	std::printf("log growth with a silent tool: %.0f bytes a day\n", static_cast<double>(info.st_size) / days);
 }
 
-constexpr long registration_lifetime = 600;
-
-// The time the stand-in tool takes at its n-th run: 0 to 50 seconds.
-long tool_seconds(long run) { return run * 7919 % 51; }
-
-// The share of the time from the first registration to the last run that a
-// live registration covers, each one live for its lifetime from the end of
-// its run; ends in order.
-double advertised_share(const std::vector<long> &ends, long last_run)
-{
-	long covered = 0;
-	long live_until = ends.front();
-	for (const long end : ends) {
-		covered += std::max(0L, std::min(end + registration_lifetime, last_run) - std::max(end, live_until));
-		live_until = std::max(live_until, end + registration_lifetime);
-	}
-	return static_cast<double>(covered) / static_cast<double>(last_run - ends.front());
-}
-
-// The earlier rule, modelled with the same tool: the next run starts at the
-// first one-minute wake-up more than the lifetime past the last run's start.
-double advertised_share_of_old_rule(long start, long end, int &runs)
-{
-	std::vector<long> ends;
-	long reference = start;
-	for (runs = 1; reference < end; ++runs) {
-		long now = reference + tool_seconds(runs);
-		ends.push_back(now);
-		do
-			now += 60;
-		while (now - reference <= registration_lifetime);
-		reference = now;
-	}
-	return advertised_share(ends, reference);
-}
-
-void advertised_time(const Paths &paths, int days)
-{
-	const long start = 1'700'000'000, end = start + days * 86'400L;
-	write_text(paths.scratch + "/mode", "advertise\n");
-	write_text(paths.scratch + "/runs", "0\n");
-	write_text(paths.scratch + "/ends", "");
-	write_text(paths.scratch + "/end", std::to_string(end) + "\n");
-	write_text(paths.scratch + "/clock", std::to_string(start) + "\n");
-	const std::string err = paths.scratch + "/advertised.err", log = paths.scratch + "/advertised.log";
-	const pid_t pid = daemon_of(run({paths.vexlantor, err, log}, {"LD_PRELOAD=" + paths.testclock,
-								      "TESTCLOCK_FILE=" + paths.scratch + "/clock"}));
-	waitpid(pid, nullptr, 0);
-	std::vector<long> ends;
-	const std::string text = read_text(paths.scratch + "/ends");
-	for (const char *p = text.c_str(); *p != '\0'; p = std::strchr(p, '\n') + 1)
-		ends.push_back(std::strtol(p, nullptr, 10));
-	const long last_run = std::strtol(read_text(paths.scratch + "/last").c_str(), nullptr, 10);
-	if (ends.empty() || last_run < end)
-		fail("the daemon stopped renewing after " + std::to_string(ends.size()) + " runs");
-	int old_runs = 0;
-	const double old_share = advertised_share_of_old_rule(start, end, old_runs);
-	std::printf("advertised over %d simulated days, tool taking 0 to 50 s: vexlantor %.3f %% (%zu runs); the "
-		    "earlier rule, modelled, %.3f %% (%d runs) (goal: 100.000 %%)\n",
-		    days, 100 * advertised_share(ends, last_run), ends.size() + 1, 100 * old_share, old_runs);
-}
-
 void make_config_file(const std::string &path, long bytes)
 {
 	std::string filler = "# a line of some other setting, as long as the product's usually are =\n";
@@ -377,7 +315,6 @@ int main(int argc, char *argv[])
 	start_to_return(paths, 300);
 	memory_while_waiting(paths, 5);
 	renewal_cycles(paths, 1000);
-	advertised_time(paths, 30);
 	lookup_against_grep(paths, 5);
 	return 0;
 }
