@@ -206,7 +206,7 @@ rpm)
 	# rpm 4.11 reads gzip and refuses zstd, whatever the build host chose; nor
 	# may the package need any other rpm feature newer than 4.6's.
 	[ "$(rpm -qp --qf '%{PAYLOADCOMPRESSOR}' "$package")" = gzip ] || fail "the payload is not gzip"
-	newer=$(rpm -qp --requires "$package" | grep '^rpmlib(' | grep -v '<= \([0-3]\|4\.[0-6]\)\.') || true
+	newer=$(rpm -qp --requires "$package" | grep '^rpmlib(' | grep -v '<= \([0-3]\|4\.[0-6]\)[.-]') || true
 	[ -z "$newer" ] || fail "the package needs a newer rpm: $newer"
 	# The scriptlets are what systemd 219's macros expand to, and nothing else.
 	for scriptlet in POSTIN:systemd_post PREUN:systemd_preun POSTUN:systemd_postun_with_restart; do
