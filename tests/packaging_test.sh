@@ -333,6 +333,7 @@ systemd)
 	rm -f "$root$state/args"
 	inside dpkg -i /root/vexlantor.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.log")"
 	wait_until "the daemon to run" main_is /usr/sbin/vexlantor
+	[ "$(inside systemctl is-enabled vexlantor.service)" = enabled ] || fail "the service is not enabled"
 	if [ -n "${old:-}" ]; then
 		cmp -s "$scratch/edited" "$root/etc/logrotate.d/vexlantor" || fail "the edited logrotate file was replaced"
 		left=$(inside find /opt -name '*vexlantor*')
@@ -359,6 +360,8 @@ systemd)
 	# a static program cannot be given another of, and it would not run the
 	# tool again for nine minutes.
 	echo 3 >"$root$state/status"
+	# The unit makes the log directory again should it be gone.
+	rm -r "$logs"
 	inside systemctl restart vexlantor.service
 	# Between restarts the unit is activating; it must never be left failed.
 	restarted() { [ "$(show NRestarts)" -ge 7 ]; }
