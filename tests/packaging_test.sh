@@ -301,16 +301,16 @@ systemd)
 	# systemd has given up on the service, never started it, or left it
 	# stopped with nothing queued. A restart passes through "inactive" with a
 	# start queued, and counts in NRestarts.
-	state() { inside systemctl show -p ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service | paste -sd' '; }
+	unit_state() { inside systemctl show -p ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service | paste -sd' '; }
 	wait_until() { # WHAT COMMAND...
 		what=$1
 		shift
 		until "$@"; do
 			kill -0 "$nspawn" 2>/dev/null || fail "the container ended, waiting for $what"
-			before=$(state)
+			before=$(unit_state)
 			case $before in
 			*ActiveState=inactive*) [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
-				[ "$(state)" != "$before" ] || stuck=$before ;;
+				[ "$(unit_state)" != "$before" ] || stuck=$before ;;
 			*ActiveState=failed* | *ConditionResult=no*) stuck=$before ;;
 			esac
 			[ -z "${stuck:-}" ] ||
