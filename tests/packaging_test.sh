@@ -298,10 +298,14 @@ systemd)
 	done
 	# Waits as long as the condition takes to come true, and no longer than
 	# progress can come: it fails at once when the container is gone, or when
-	# systemd has given up on the service, never started it, or left it
-	# stopped with nothing queued. A restart passes through "inactive" with a
-	# start queued, and counts in NRestarts.
-	unit_state() { inside systemctl show -p ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service | paste -sd' '; }
+	# systemd has given up on the service, never started it, left it stopped
+	# with nothing queued, or runs it without knowing its main process. A
+	# restart passes through "inactive" with a start queued, and counts in
+	# NRestarts.
+	unit_state() {
+		inside systemctl show -p MainPID,ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service |
+			paste -sd' '
+	}
 	wait_until() { # WHAT COMMAND...
 		what=$1
 		shift
@@ -311,7 +315,7 @@ systemd)
 			case $before in
 			*ActiveState=inactive*) [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
 				[ "$(unit_state)" != "$before" ] || stuck=$before ;;
-			*ActiveState=failed* | *ConditionResult=no*) stuck=$before ;;
+			*ActiveState=failed* | *ConditionResult=no* | *"MainPID=0 "*SubState=running*) stuck=$before ;;
 			esac
 			[ -z "${stuck:-}" ] ||
 				fail "waiting for $what, the service is $stuck: $(inside journalctl -u vexlantor.service --no-pager | tail -n 20)"
