@@ -100,6 +100,13 @@ old_package() {
 		fail "release 1.1.0 from commit $commit: $(tail -n 20 "$scratch/old.log")"
 }
 
+# The checks of the packages skip where "build" was skipped.
+case $check in
+package | lintian | rpm | piuparts | systemd)
+	[ -d "$packages" ] || { echo "skipped: no packages in $packages, which Packaging.build makes"; exit 77; }
+	;;
+esac
+
 case $check in
 build)
 	need dpkg-buildpackage dh rpmbuild git
