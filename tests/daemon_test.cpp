@@ -1,6 +1,5 @@
 // End-to-end runs of the real binary: the starter, the detached daemon, its
 // files, its runs of the (stand-in) registration tool and its exit status.
-#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -24,19 +23,6 @@ std::string fd_target(pid_t pid, int fd)
 	char target[4096] = {};
 	const ssize_t length = readlink(link.c_str(), target, sizeof target - 1);
 	return length > 0 ? std::string(target, static_cast<std::size_t>(length)) : std::string();
-}
-
-// The descriptors a process holds, as "0 1 2".
-std::string descriptors_of(pid_t pid)
-{
-	std::vector<int> fds;
-	for (const auto &entry : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd"))
-		fds.push_back(std::stoi(entry.path().filename().string()));
-	std::ranges::sort(fds);
-	std::string text;
-	for (const int fd : fds)
-		text += (text.empty() ? "" : " ") + std::to_string(fd);
-	return text;
 }
 
 std::string first_lines(const std::string &command) { return clock_lines(T, T) + registration_line(command); }

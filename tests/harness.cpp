@@ -1,5 +1,6 @@
 #include "harness.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
@@ -217,6 +218,19 @@ void stop_daemon(pid_t daemon)
 		}
 		return waitpid(-1, nullptr, WNOHANG) == -1 && errno == ECHILD;
 	});
+}
+
+std::string descriptors_of(pid_t pid)
+{
+	std::vector<int> fds;
+	std::error_code gone;
+	for (const auto &entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd", gone))
+		fds.push_back(std::stoi(entry.path().filename().string()));
+	std::ranges::sort(fds);
+	std::string text;
+	for (const int fd : fds)
+		text += (text.empty() ? "" : " ") + std::to_string(fd);
+	return text;
 }
 
 std::string find_program(const std::string &name)

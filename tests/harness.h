@@ -66,6 +66,9 @@ bool wait_for_file(const std::string &path, pid_t daemon);
 // Kills the daemon's whole process group and reaps everything left.
 void stop_daemon(pid_t daemon);
 
+// The descriptors a process holds, as "0 1 2"; "" once it has ended.
+std::string descriptors_of(pid_t pid);
+
 // The absolute path of a program on the search path, or "" where there is none.
 std::string find_program(const std::string &name);
 
