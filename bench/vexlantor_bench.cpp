@@ -217,7 +217,7 @@ void renewal_cycles(const Paths &paths, int cycles)
 	write_text(paths.scratch + "/mode", "count\n");
 	write_text(paths.scratch + "/limit", std::to_string(cycles) + "\n");
 	write_text(paths.scratch + "/runs", "0\n");
-	write_text(paths.scratch + "/clock", "1700000000\n");
+	write_text(paths.scratch + "/clock", "1700000000 1000\n");
 	const std::string err = paths.scratch + "/cycles.err", log = paths.scratch + "/cycles.log";
 	const std::vector<std::string> env = {"LD_PRELOAD=" + paths.testclock,
 					      "TESTCLOCK_FILE=" + paths.scratch + "/clock"};

@@ -29,7 +29,8 @@ done
 echo "trindlet: registered $url $attributes for $lifetime seconds"
 TOOL
 chmod 755 "$box/bin/trindlet"
-date +%s >"$box/clock"
+# The wall clock and the seconds since boot, which the test clock moves on.
+echo "$(date +%s) $(cut -d. -f1 /proc/uptime)" >"$box/clock"
 
 pid=$(cd "$box" && "$top/scripts/sandbox.sh" "$box/root" env LD_PRELOAD="$top/build/tests/libtestclock.so" \
 	TESTCLOCK_FILE="$box/clock" TESTCLOCK_SPEEDUP=60 "$top/build/vexlantor" "$box/vexlantor.err" "$box/vexlantor.log")

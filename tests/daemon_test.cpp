@@ -5,6 +5,9 @@
 #include <cstring>
 #include <filesystem>
 #include <gtest/gtest.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -175,8 +178,8 @@ std::vector<long> wake_ups(long from, int count)
 	return times;
 }
 
-// The next run starts at the first one-minute wake-up that finds the clock at
-// least 540 seconds past the start of the previous run: a minute before its
+// The next run starts at the first one-minute wake-up that finds at least 540
+// seconds elapsed since the start of the previous run: a minute before its
 // 600-second registration runs out, so that the service is never unadvertised.
 TEST_F(Daemon, RenewsAtTheFirstWakeUpWithLessThanAMinuteLeft)
 {
@@ -194,15 +197,17 @@ TEST_F(Daemon, RenewsAtTheFirstWakeUpWithLessThanAMinuteLeft)
 		{"a wake-up at 539 s waits", {"advance -1", "exit 5"}, {{T, wake_ups(T - 1, 10)}}},
 		{"tool taking 480 s", {"advance 480", "exit 5"}, {{T, {T + 540}}}},
 		{"tool taking 479 s", {"advance 479", "exit 5"}, {{T, {T + 539, T + 599}}}},
+		{"tool taking 599 s, under the bound", {"advance 599", "exit 5"}, {{T, {T + 659}}}},
 		// Runs at most 600 s apart, each within 60 s: every registration is
 		// renewed before it runs out, counted from its run's start or end.
 		{"tool taking 59 s",
 		 {"advance 59", "advance 59", "exit 5"},
 		 {{T, wake_ups(T + 59, 9)}, {T + 599, wake_ups(T + 658, 9)}}},
-		{"clock set back", {"advance -1000", "exit 5"}, {{T, wake_ups(T - 1000, 26)}}},
-		{"clock set forward",
-		 {"advance 5000", ":", "exit 5"},
-		 {{T, {T + 5060}}, {T + 5060, wake_ups(T + 5060, 9)}}},
+		// Setting the wall clock moves the trace, not the renewal.
+		{"wall clock set back an hour", {"step -3600", "exit 5"}, {{T, wake_ups(T - 3600, 9)}}},
+		{"wall clock set on an hour",
+		 {"step 3600", ":", "exit 5"},
+		 {{T, wake_ups(T + 3600, 9)}, {T + 4140, wake_ups(T + 4140, 9)}}},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
@@ -232,20 +237,56 @@ TEST_F(Daemon, GivesTheToolItsFixedArguments)
 	EXPECT_EQ(read_file(inst.path("args")), "run 1\n" + one_run + "run 2\n" + one_run);
 }
 
+// Whether a process has ended or is ending: gone, a zombie, exiting, or with
+// a KILL pending. One that is none of these was left running.
+bool ending(pid_t pid)
+{
+	const std::string proc = "/proc/" + std::to_string(pid);
+	const std::string stat = read_file(proc + "/stat");
+	if (stat.empty())
+		return true;
+	// The state, then the flags five fields on, after the command's name.
+	std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+	std::string state, skipped;
+	unsigned long flags = 0;
+	fields >> state >> skipped >> skipped >> skipped >> skipped >> skipped >> flags;
+	constexpr unsigned long exiting = 0x4; // PF_EXITING
+	const std::string status = read_file(proc + "/status");
+	const auto pending = [&](const char *key) {
+		const auto at = status.find(key);
+		return at != std::string::npos &&
+		       (std::stoull(status.substr(at + 7), nullptr, 16) >> (SIGKILL - 1) & 1);
+	};
+	return state == "Z" || (flags & exiting) != 0 || pending("SigPnd:") || pending("ShdPnd:");
+}
+
+std::string stopped_after(long seconds)
+{
+	return "vexlantor stopped it after " + std::to_string(seconds) +
+	       " seconds: a run that outlasts the 600-second registration is hung\n";
+}
+
 // A failed run ends the daemon with the tool's own status as the shell
-// reports it, never with 0.
+// reports it, never with 0. A run still going once its registration has run
+// out is stopped with everything in its process group, TERM first and KILL
+// after a grace, and ends the daemon with 124 and the reason.
 TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 {
 	struct Case {
 		const char *step;
 		int status;
+		std::string reason{};
 	};
 	const Case cases[] = {
 		{"exit 1", 1},
 		{"exit 2", 2},
 		{"exit 255", 255},
+		{"exit 124", 124},
 		{"kill -KILL $$", 128 + SIGKILL},
 		{"kill -TERM $$", 128 + SIGTERM},
+		{"stray; advance 600; hang", 124, stopped_after(600)},
+		// A child that ignores TERM is killed after the grace.
+		{"trap '' TERM; stray; trap - TERM; advance 600; hang", 124, stopped_after(600)},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.step);
@@ -254,7 +295,10 @@ TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 		EXPECT_EQ(wait_for_exit(started.daemon), c.status);
 		EXPECT_EQ(log(), first_lines(inst.tool_command()));
 		// after whatever the shell had to say about a killed tool
-		EXPECT_TRUE(err().ends_with(could_not_run(inst.root))) << err();
+		EXPECT_TRUE(err().ends_with(could_not_run(inst.root) + c.reason)) << err();
+		if (!c.reason.empty()) {
+			EXPECT_TRUE(ending(std::stoi(read_file(inst.path("stray")))));
+		}
 		finish();
 	}
 }
@@ -469,6 +513,38 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 		std::string word = c.command_word;
 		word.replace(word.find('@'), 1, inst.dir);
 		EXPECT_EQ(log(), first_lines(word + " " + std::string(expected_options)));
+		finish();
+	}
+}
+
+// After each successful run the service manager hears, for the unit's Status
+// line, when the service was registered and when the next run is due, at its
+// socket in the file system or in the abstract namespace; the tool does not
+// get that socket.
+TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
+{
+	for (const bool abstract : {false, true}) {
+		SCOPED_TRACE(abstract ? "abstract" : "path");
+		prepare({"[ -z \"${NOTIFY_SOCKET+set}\" ] || exit 8", "advance 100", "exit 5"});
+		const std::string name = (abstract ? "@" : "") + inst.path("notify");
+		sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+		name.copy(address.sun_path, name.size());
+		address.sun_path[0] = abstract ? '\0' : address.sun_path[0];
+		const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+		ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr *>(&address),
+			       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
+			  0);
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"NOTIFY_SOCKET=" + name, "TZ=UTC"}}));
+		EXPECT_EQ(wait_for_exit(started.daemon), 5);
+		std::string heard;
+		char message[512];
+		for (ssize_t got; (got = recv(manager, message, sizeof message, 0)) > 0;)
+			heard.append(message, static_cast<std::size_t>(got)) += "\n";
+		close(manager);
+		// T is 22:13:20 UTC; a run that takes 100 s is followed by eight sleeps.
+		EXPECT_EQ(heard,
+			  "STATUS=Registered at 2023-11-14 22:13:20 UTC; next run due at 2023-11-14 22:22:20 UTC\n"
+			  "STATUS=Registered at 2023-11-14 22:24:00 UTC; next run due at 2023-11-14 22:32:00 UTC\n");
 		finish();
 	}
 }

@@ -39,21 +39,35 @@ bool has_ended(pid_t child)
 // A wait status as a shell reports it.
 int status_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
-const char *const stand_in_tool = R"(#!/bin/sh
+const char *const stand_in_tool = R"tool(#!/bin/sh
 # Stand-in registration tool: records its arguments, then does what the
 # plan says for this run.
 dir='@DIR@'
-run=$(( $(cat "$dir/runs") + 1 ))
+# Shell built-ins where they serve, since a process costs more than a cycle.
+read -r run < "$dir/runs"
+run=$((run + 1))
 echo "$run" > "$dir/runs"
 { echo "run $run"; printf '%s\n' "$@"; } >> "$dir/args"
-advance() { echo $(( $(cat "$dir/clock") + $1 )) > "$dir/clock"; }
+# Moves the wall and the elapsed clock, replacing the file that holds them.
+clocks() {
+	read -r wall elapsed < "$dir/clock"
+	echo "$((wall + $1)) $((elapsed + $2))" > "$dir/clock.tool"
+	mv "$dir/clock.tool" "$dir/clock"
+}
+advance() { clocks "$1" "$1"; } # time passes
+step() { clocks "$1" 0; }       # the wall clock is set
 hang() { : > "$dir/hanging"; exec sleep 600; }
-step=$(sed -n "${run}p" "$dir/plan")
-[ -n "$step" ] || exit 99
+# A child left behind in the tool's process group, its PID in "stray".
+stray() { sleep 600 & echo $! > "$dir/stray"; }
+sed -n "${run}{p;q}" "$dir/plan" > "$dir/step"
+read -r step < "$dir/step" || exit 99
 eval "$step"
+# Registered: an SLP agent keeps it for its lifetime on a clock of its own,
+# which setting the wall clock does not move.
+read -r _ elapsed < "$dir/clock"
+echo "$run $elapsed $((elapsed + 600))" >> "$dir/registrations"
 exit 0
-)";
-
+)tool";
 void write_tool(const std::string &path, const std::string &dir, std::string script = stand_in_tool)
 {
 	script.replace(script.find("@DIR@"), 5, dir);
@@ -174,7 +188,8 @@ Installation make_installation(const std::vector<std::string> &plan, const std::
 	write_file(installation.path("plan"), plan_text);
 	write_file(installation.path("runs"), "0\n");
 	write_file(installation.path("args"), "");
-	write_file(installation.path("clock"), std::to_string(start_clock) + "\n");
+	write_file(installation.path("clock"),
+		   std::to_string(start_clock) + " " + std::to_string(start_elapsed) + "\n");
 	return installation;
 }
 

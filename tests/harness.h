@@ -11,13 +11,17 @@
 
 #include "expected_command.h"
 
-inline constexpr long start_clock = 1'700'000'000;
+inline constexpr long start_clock = 1'700'000'000; // the wall clock
+inline constexpr long start_elapsed = 1'000;       // seconds since boot
 
 // A scratch directory with a stand-in tool at <dir>/bin/trindlet, so that any
 // root directly below <dir> finds it. Each run of the tool executes one line
-// of the plan as shell code (with "advance N" moving the virtual clock by N
-// seconds and "hang" blocking for good), records its arguments, and fails with
-// 99 once the plan is used up.
+// of the plan as shell code, records its arguments, and fails with 99 once the
+// plan is used up; a run that ends the plan line adds "RUN SINCE UNTIL" to
+// <dir>/registrations, on the elapsed clock, as an SLP agent would keep it.
+// In the plan, "advance N" lets N seconds pass on the virtual
+// clocks, "step N" sets the wall clock alone N seconds on, "hang" blocks for
+// good and "stray" leaves a child in the tool's process group.
 struct Installation {
 	std::string dir;
 	std::string root; // <dir>/cimom, which exists

@@ -1,11 +1,14 @@
 // Ten thousand renewal cycles on the virtual clock: the daemon's memory stays
 // as it was after the first hundred, and it holds its three standard
-// descriptors and nothing else, while the tool runs and while it waits.
+// descriptors and nothing else, while the tool runs and while it waits. And
+// thirty days with faults: how long the service stays registered.
+#include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <map>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "harness.h"
 
@@ -81,6 +84,66 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 	}
 	std::printf("resident kB at runs 101, 5000 and %d: %s, %s and %s\n", cycles, found["101 rss"].c_str(),
 		    found["5000 rss"].c_str(), found["10000 rss"].c_str());
+	remove_installation(inst);
+}
+
+// Thirty days of runs, each minute of them on the virtual clock, with the
+// faults a host meets: the wall clock set back and on by an hour, five failing
+// runs in a row, and a run that hangs. Each failure ends the daemon and it is
+// started again a minute later, as its unit does. The service is judged
+// registered as an SLP agent would judge it, by each registration's expiry on
+// the elapsed clock. Its share of the time and the longest lapse are printed.
+TEST(Soak, StaysRegisteredThroughThirtyDaysOfFaults)
+{
+	constexpr int runs = 30 * 24 * 3600 / 540;
+	std::vector<std::string> plan(runs, ":");
+	plan[800] = "step -3600";
+	plan[1600] = "step 3600";
+	for (int run = 2400; run < 2405; ++run)
+		plan[run] = "exit 1";
+	plan[3200] = "advance 600; hang";
+	const Installation inst = make_installation(plan);
+	const auto move_clock = [&](long seconds) {
+		std::istringstream clock(read_file(inst.path("clock")));
+		long wall = 0, elapsed = 0;
+		clock >> wall >> elapsed;
+		write_file(inst.path("clock"),
+			   std::to_string(wall + seconds) + " " + std::to_string(elapsed + seconds));
+	};
+	for (int status = 0, starts = 0; status != 99; ++starts) {
+		if (starts > 0)
+			move_clock(60); // the unit's RestartSec
+		const Started started = start_daemon(inst, Launch{.config = key_line(inst.root)});
+		if (!started.sandboxed) {
+			remove_installation(inst);
+			GTEST_SKIP() << started.why_not;
+		}
+		ASSERT_GT(started.daemon, 0) << started.starter_err;
+		status = wait_for_exit(started.daemon);
+		stop_daemon(-1); // what the stopped run left
+		ASSERT_LT(starts, 10) << "status " << status;
+	}
+
+	std::istringstream registrations(read_file(inst.path("registrations")));
+	long run = 0, since = 0, until = 0, first = -1, covered_until = 0, lapsed = 0, longest = 0, longest_run = 0;
+	while (registrations >> run >> since >> until) {
+		if (first == -1)
+			first = covered_until = since;
+		const long lapse = std::max(0L, since - covered_until);
+		lapsed += lapse;
+		if (lapse > longest) {
+			longest = lapse;
+			longest_run = run;
+		}
+		covered_until = std::max(covered_until, until);
+	}
+	const double share = 1.0 - static_cast<double>(lapsed) / static_cast<double>(covered_until - first);
+	std::printf("over %.1f days, registered %.3f %% of the time; lapsed %ld s, the longest %ld s, before run %ld\n",
+		    static_cast<double>(covered_until - first) / 86400, 100 * share, lapsed, longest, longest_run);
+	// Five failures cost four restarts' time; the hung run its bound, plus the
+	// grace and the restart, less the minute of the registration left.
+	EXPECT_LE(longest, 600 + 10 + 60 - 60);
+	EXPECT_LE(lapsed, 4 * 60 + 610);
 	remove_installation(inst);
 }
 

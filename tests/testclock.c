@@ -1,22 +1,27 @@
 /*
  * A virtual clock for end-to-end runs of the daemon, loaded with LD_PRELOAD.
- * time() reads whole seconds from the file named by TESTCLOCK_FILE and sleep()
- * adds its seconds to that file and returns at once, so that ten-minute cycles
- * take milliseconds. The stand-in tool moves the clock by rewriting the file.
+ * The file named by TESTCLOCK_FILE holds two whole-second values, the wall
+ * clock and the elapsed clock (CLOCK_BOOTTIME). time() and clock_gettime()
+ * read them, sleep() adds its seconds to both and returns at once, and
+ * sigtimedwait() times out only once the elapsed clock has reached its end,
+ * so that ten-minute cycles take milliseconds. The stand-in tool moves the
+ * clocks by replacing the file: both as time passes, or the wall clock alone,
+ * as when it is set.
  *
  *   TESTCLOCK_SPEEDUP=N   sleep() really sleeps its time divided by N (demo)
  *   TESTCLOCK_HOLD_AT=K   the K-th sleep() creates "<clock file>.held" and
  *                         returns only once that file is gone, so a test can
  *                         look at, rotate or kill a waiting daemon
  *
- * Without TESTCLOCK_FILE both calls are the system's own. The daemon is
- * expected to call no other clock or sleep: were it to, it would wait on the
- * real clock, so it is ended at once with a line that says which call.
+ * Without TESTCLOCK_FILE all are the system's own. The daemon is expected to
+ * call no other clock or wait: were it to, it would wait on the real clock, so
+ * it is ended at once with a line that says which call.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/time.h>
@@ -30,13 +35,19 @@ static const char *clock_file(void) { return getenv("TESTCLOCK_FILE"); }
  * clocks: "hang" sleeps for real. */
 static int in_daemon(void) { return clock_file() != NULL && strcmp(program_invocation_short_name, "vexlantor") == 0; }
 
+static void *system_own(const char *name) { return dlsym(RTLD_NEXT, name); }
+
+static void refuse(const char *name)
+{
+	fprintf(stderr, "testclock: vexlantor called %s(), for which the test clock does not stand in\n", name);
+	abort();
+}
+
 static void *real(const char *name)
 {
-	if (in_daemon()) {
-		fprintf(stderr, "testclock: vexlantor called %s(), for which the test clock does not stand in\n", name);
-		abort();
-	}
-	return dlsym(RTLD_NEXT, name);
+	if (in_daemon())
+		refuse(name);
+	return system_own(name);
 }
 
 /* A clock or sleep call that ends the daemon, and is the system's own elsewhere. */
@@ -47,45 +58,53 @@ static void *real(const char *name)
 		*(void **)&call = real(#name);                                                                         \
 		return call arguments;                                                                                 \
 	}
-NOT_IN_THE_DAEMON(int, clock_gettime, (clockid_t clock, struct timespec *now), (clock, now))
 NOT_IN_THE_DAEMON(int, gettimeofday, (struct timeval *restrict now, void *restrict zone), (now, zone))
 NOT_IN_THE_DAEMON(int, nanosleep, (const struct timespec *length, struct timespec *left), (length, left))
 NOT_IN_THE_DAEMON(int, clock_nanosleep,
 		  (clockid_t clock, int flags, const struct timespec *length, struct timespec *left),
 		  (clock, flags, length, left))
 NOT_IN_THE_DAEMON(int, usleep, (useconds_t microseconds), (microseconds))
+NOT_IN_THE_DAEMON(int, sigwaitinfo, (const sigset_t *set, siginfo_t *info), (set, info))
+NOT_IN_THE_DAEMON(int, sigsuspend, (const sigset_t *set), (set))
+NOT_IN_THE_DAEMON(unsigned int, alarm, (unsigned int seconds), (seconds))
 
 /* The library's own pauses, which are not the daemon's. */
 static void pause_for(long nanoseconds)
 {
 	struct timespec left = {nanoseconds / 1000000000L, nanoseconds % 1000000000L};
 	int (*call)(const struct timespec *, struct timespec *);
-	*(void **)&call = dlsym(RTLD_NEXT, "nanosleep");
+	*(void **)&call = system_own("nanosleep");
 	while (call(&left, &left) == -1 && errno == EINTR)
 		;
 }
 
-static long read_clock(const char *path)
+enum { WALL, ELAPSED };
+
+static long read_clock(const char *path, int which)
 {
-	char text[32] = {0};
+	char text[64] = {0};
 	int fd = open(path, O_RDONLY | O_CLOEXEC);
 	if (fd == -1)
 		abort();
 	ssize_t got = read(fd, text, sizeof text - 1);
 	close(fd);
-	if (got <= 0)
+	char *elapsed = NULL;
+	long wall = strtol(text, &elapsed, 10);
+	if (got <= 0 || elapsed == text)
 		abort();
-	return strtol(text, NULL, 10);
+	return which == WALL ? wall : strtol(elapsed, NULL, 10);
 }
 
-static void write_clock(const char *path, long value)
+/* Replaced, not rewritten, so that a reader never sees it half written. */
+static void advance_clock(const char *path, long seconds)
 {
-	char text[32];
-	int length = snprintf(text, sizeof text, "%ld\n", value);
-	int fd = open(path, O_WRONLY | O_TRUNC | O_CLOEXEC);
-	if (fd == -1 || write(fd, text, (size_t)length) != length)
+	char text[64], making[4096];
+	int length = snprintf(text, sizeof text, "%ld %ld\n", read_clock(path, WALL) + seconds,
+			      read_clock(path, ELAPSED) + seconds);
+	snprintf(making, sizeof making, "%s.new", path);
+	int fd = open(making, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	if (fd == -1 || write(fd, text, (size_t)length) != length || close(fd) != 0 || rename(making, path) != 0)
 		abort();
-	close(fd);
 }
 
 static void hold_if_asked(const char *path, long sleeps)
@@ -110,14 +129,28 @@ time_t time(time_t *result)
 	time_t now;
 	if (path == NULL) {
 		time_t (*real_time)(time_t *);
-		*(void **)&real_time = dlsym(RTLD_NEXT, "time");
+		*(void **)&real_time = system_own("time");
 		now = real_time(NULL);
 	} else {
-		now = (time_t)read_clock(path);
+		now = (time_t)read_clock(path, WALL);
 	}
 	if (result != NULL)
 		*result = now;
 	return now;
+}
+
+int clock_gettime(clockid_t clock, struct timespec *now)
+{
+	if (!in_daemon()) {
+		int (*call)(clockid_t, struct timespec *);
+		*(void **)&call = system_own("clock_gettime");
+		return call(clock, now);
+	}
+	if (clock != CLOCK_REALTIME && clock != CLOCK_BOOTTIME)
+		refuse("clock_gettime");
+	now->tv_sec = (time_t)read_clock(clock_file(), clock == CLOCK_REALTIME ? WALL : ELAPSED);
+	now->tv_nsec = 0;
+	return 0;
 }
 
 unsigned int sleep(unsigned int seconds)
@@ -125,7 +158,7 @@ unsigned int sleep(unsigned int seconds)
 	const char *path = clock_file();
 	if (path == NULL) {
 		unsigned int (*real_sleep)(unsigned int);
-		*(void **)&real_sleep = dlsym(RTLD_NEXT, "sleep");
+		*(void **)&real_sleep = system_own("sleep");
 		return real_sleep(seconds);
 	}
 	static long sleeps;
@@ -134,6 +167,27 @@ unsigned int sleep(unsigned int seconds)
 	long factor = speedup != NULL ? strtol(speedup, NULL, 10) : 0;
 	if (factor > 0)
 		pause_for((long)seconds * 1000000000L / factor);
-	write_clock(path, read_clock(path) + (long)seconds);
+	advance_clock(path, (long)seconds);
 	return 0;
+}
+
+/* Waits for the signals really, a millisecond at a time, and times out once
+ * the elapsed clock, which only the tool moves meanwhile, reaches the end. */
+int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *timeout)
+{
+	int (*call)(const sigset_t *, siginfo_t *, const struct timespec *);
+	*(void **)&call = system_own("sigtimedwait");
+	if (!in_daemon() || timeout == NULL)
+		return call(set, info, timeout);
+	const long end = read_clock(clock_file(), ELAPSED) + timeout->tv_sec + (timeout->tv_nsec > 0);
+	const struct timespec tick = {0, 1000000L};
+	for (;;) {
+		int got = call(set, info, &tick);
+		if (got != -1 || errno != EAGAIN)
+			return got;
+		if (read_clock(clock_file(), ELAPSED) >= end) {
+			errno = EAGAIN;
+			return -1;
+		}
+	}
 }

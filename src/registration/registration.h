@@ -25,7 +25,9 @@ std::string lookup_cimom_root_in(const char *config_path);
 std::string build_register_command(std::string_view root);
 
 // Registers the service and renews it until a run of the tool fails; returns
-// that run's raw status from system(), which is never 0.
+// that run's raw wait status, which is never 0: the tool's, -1 when it could
+// not be started, or that of an exit with 124 when it was stopped, hung, after
+// the registration's lifetime.
 int run_registration(FILE *error_stream, FILE *log_stream);
 
 #endif
