@@ -279,6 +279,11 @@ systemd)
 	echo 0 >"$root$state/status"
 	# Restarts come after two seconds instead of a minute.
 	printf '[Service]\nRestartSec=2s\n' >"$root/etc/systemd/system/vexlantor.service.d/test.conf"
+	# A stand-in SLP agent under the usual name, running from boot.
+	printf '[Service]\nExecStart=/bin/sleep infinity\n[Install]\nWantedBy=multi-user.target\n' \
+		>"$root/etc/systemd/system/slpd.service"
+	mkdir -p "$root/etc/systemd/system/multi-user.target.wants"
+	ln -s ../slpd.service "$root/etc/systemd/system/multi-user.target.wants/slpd.service"
 	cp "$packages"/vexlantor_*_amd64.deb "$root/root/vexlantor.deb"
 	[ -z "${old:-}" ] || cp "$old" "$root/root/vexlantor-1.1.0.deb"
 
@@ -358,6 +363,39 @@ systemd)
 	inside journalctl -b --no-pager >"$scratch/journal"
 	! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
 
+	# Without NotifyAccess= systemd names no socket, and nothing would come.
+	inside sh -c 'tr "\0" "\n" </proc/"$1"/environ' sh "$(show MainPID)" | grep -q '^NOTIFY_SOCKET=' ||
+		fail "systemd gives the daemon no NOTIFY_SOCKET"
+	status_shown() { case $(show StatusText) in "Registered at "*"; next run due at "*) ;; *) false ;; esac; }
+	wait_until "the Status line" status_shown
+	inside systemctl status --no-pager vexlantor.service | head -n 12
+
+	# The agent forgets registrations when it stops: the daemon registers
+	# again as soon as the agent is back.
+	for change in "restart" "stop, then start"; do
+		runs=$(wc -l <"$root$state/runs")
+		main=$(show MainPID)
+		from=$(date +%s%N)
+		if [ "$change" = restart ]; then
+			inside systemctl restart slpd.service
+		else
+			inside systemctl stop slpd.service
+			[ "$(show ActiveState)" = inactive ] || fail "the daemon outlived the agent: $(unit_state)"
+			inside systemctl start slpd.service
+		fi
+		# The agent's jobs and the daemon's are one transaction: once systemctl
+		# is back, a daemon with its old PID and no job queued stays as it is.
+		registered_again() {
+			[ "$(show MainPID)" != "$main" ] || [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
+				fail "the daemon did not follow the agent's $change: $(unit_state)"
+			[ "$(wc -l <"$root$state/runs")" -gt "$runs" ]
+		}
+		wait_until "a registration after the agent's $change" registered_again
+		took=$((($(date +%s%N) - from) / 1000000))
+		echo "registered again ${took} ms after the agent's $change"
+		[ "$took" -lt 10000 ] || fail "the agent's $change: registered again only after $took ms"
+	done
+
 	echo "rotating the log while the daemon waits"
 	cp "$logs/vexlantor.log" "$scratch/trace"
 	inside logrotate -f /etc/logrotate.d/vexlantor || fail "logrotate"
@@ -403,7 +441,7 @@ systemd)
 	[ -z "$left" ] || fail "left after purge: $left"
 	[ -s "$root/var/lib/logrotate/status" ] && ! grep -q vexlantor "$root/var/lib/logrotate/status" ||
 		fail "logrotate's state still names the logs, or is gone"
-	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed, traced, rotated, restarted through an outage, removed and purged"
+	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed, traced, its status shown, following the SLP agent, rotated, restarted through an outage, removed and purged"
 	;;
 *)
 	fail "no check named $check"
