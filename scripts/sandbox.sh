@@ -27,7 +27,7 @@ mkdir -p "$root/etc/vemrik" "$root/opt/vemrik"
 # A read-only overlay with ROOT's directory as the upper layer gives /etc and
 # /opt a "vemrik" entry; a bind mount over it then hides whatever the host
 # keeps there. Both vanish with the namespace.
-# shellcheck disable=SC2086
+# shellcheck disable=SC2086,SC2016 # the options are words; the inner script expands its own arguments
 exec unshare $namespace sh -c '
 	root=$1
 	shift

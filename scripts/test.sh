@@ -26,12 +26,25 @@ update_once() {
 	[ -n "$updated" ] || as_root apt-get update
 	updated=yes
 }
-packages="cmake make g++ libgtest-dev util-linux procps python3
-clang libclang-rt-14-dev
-valgrind clang-format clang-tidy cppcheck
-mandoc systemd man-db dpkg-dev debhelper lintian logrotate
-rpm rpmlint cpio busybox-static
-debsums lsb-release lsof python3-apt python3-debian python3-distro-info python3-urllib3"
+# What the build and the checks need from Debian's archive, each beside its
+# reason; what this machine lacks is installed.
+needs='
+cmake make g++ libgtest-dev             the build and its tests
+util-linux                              unshare and nsenter: the sandbox and the containers
+procps                                  ps: the container checks
+python3                                 the RPM check, which collects the daemon as a subreaper
+clang libclang-rt-14-dev                the fuzzer
+valgrind                                the daemon run under valgrind
+clang-format clang-tidy cppcheck        the lint label, on the C++ code
+shellcheck                              the lint label, on the shell scripts
+mandoc                                  the manual page lint
+systemd man-db                          systemd-analyze verify of the unit, and the man page it names
+dpkg-dev debhelper lintian              the Debian package, made and judged
+logrotate                               the rotation test
+rpm rpmlint cpio busybox-static         the RPM package, made, judged and run in an empty chroot
+python3-apt python3-debian python3-distro-info python3-urllib3 debsums lsb-release lsof  piuparts
+'
+packages=$(echo "$needs" | sed 's/  .*//')
 missing=
 for package in $packages; do
 	dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q 'install ok installed' || missing="$missing $package"
@@ -42,19 +55,20 @@ if [ -n "$missing" ]; then
 	# shellcheck disable=SC2086 # one word a package
 	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
 fi
-# The container tools would upgrade the host's own systemd if installed: they
-# are fetched and unpacked where the packaging checks look for them, with
-# systemd-nspawn at the host's systemd version. So is Debian 13's piuparts,
-# which knows what each release's base system leaves behind (the one of
-# Debian 12 blames a Debian 13 package for debconf's files), through a
-# package list of its own.
+# Fetched and unpacked where the packaging checks look for them rather than
+# installed, since installing them would change the host's own systemd:
+# systemd-container (systemd-nspawn, at the host's systemd version) and
+# mmdebstrap, for the release containers; and Debian 13's piuparts, which
+# knows what each release's base system leaves behind (the one of Debian 12
+# blames a Debian 13 package for debconf's files), through a package list of
+# its own. The folder is made again when what it should hold changes.
 tools=/var/cache/vexlantor-test/tools
-if [ ! -x "$tools/usr/bin/systemd-nspawn" ] || [ ! -x "$tools/usr/bin/mmdebstrap" ] || [ ! -x "$tools/usr/bin/piuparts" ]; then
-	version=$(dpkg-query -W -f='${Version}' systemd)
-	echo "Fetching into $tools: systemd-container $version, mmdebstrap, and piuparts of Debian 13"
+holds="systemd-container=$(dpkg-query -W -f='${Version}' systemd) mmdebstrap trixie:piuparts trixie:piuparts-common"
+if [ "$(cat "$tools/.holds" 2>/dev/null)" != "$holds" ]; then
+	echo "Fetching into $tools: $holds"
 	update_once
 	debs=$(mktemp -d)
-	(cd "$debs" && apt-get download "systemd-container=$version" mmdebstrap)
+	(cd "$debs" && apt-get download "${holds%% *}" mmdebstrap)
 	trixie=$(mktemp -d)
 	mkdir -p "$trixie/lists/partial"
 	echo "deb http://deb.debian.org/debian trixie main" >"$trixie/sources.list"
@@ -62,10 +76,12 @@ if [ ! -x "$tools/usr/bin/systemd-nspawn" ] || [ ! -x "$tools/usr/bin/mmdebstrap
 		-o Dir::State::Lists="$trixie/lists"
 	apt-get "$@" update
 	(cd "$debs" && apt-get "$@" download piuparts piuparts-common)
+	as_root rm -rf "$tools"
 	as_root mkdir -p "$tools"
 	for deb in "$debs"/*.deb; do
 		as_root dpkg -x "$deb" "$tools"
 	done
+	echo "$holds" | as_root tee "$tools/.holds" >/dev/null
 	rm -rf "$debs" "$trixie"
 fi
 
