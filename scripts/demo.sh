@@ -14,26 +14,16 @@ cmake -S "$top" -B "$top/build" >/dev/null
 cmake --build "$top/build" -j"$(nproc)" --target vexlantor testclock >/dev/null
 
 box=$(mktemp -d /tmp/vexlantor-demo.XXXXXX)
-mkdir -p "$box/cimom" "$box/bin" "$box/root/etc/vemrik/halvern/tessmark"
+mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root/etc/vemrik/halvern/tessmark"
 printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root/etc/vemrik/halvern/tessmark/cimom"
-cat >"$box/bin/trindlet" <<'TOOL'
-#!/bin/sh
-# Sample registration tool: says what it was asked to register, and succeeds.
-for arg; do
-	case $arg in
-	--url=*) url=${arg#--url=} ;;
-	--attributes=*) attributes=${arg#--attributes=} ;;
-	--lifetime=*) lifetime=${arg#--lifetime=} ;;
-	esac
-done
-echo "trindlet: registered $url $attributes for $lifetime seconds"
-TOOL
-chmod 755 "$box/bin/trindlet"
+# The tests' stand-in tool, saying at each run what it registered.
+cp "$top/tests/stand-in-tool.sh" "$box/bin/trindlet"
+echo 'announce "$@"' >"$box/steps/default"
 # The wall clock and the seconds since boot, which the test clock moves on.
 echo "$(date +%s) $(cut -d. -f1 /proc/uptime)" >"$box/clock"
 
 pid=$(cd "$box" && "$top/scripts/sandbox.sh" "$box/root" env LD_PRELOAD="$top/build/tests/libtestclock.so" \
-	TESTCLOCK_FILE="$box/clock" TESTCLOCK_SPEEDUP=60 "$top/build/vexlantor" "$box/vexlantor.err" "$box/vexlantor.log")
+	STAND_IN_DIR="$box" TESTCLOCK_FILE="$box/clock" TESTCLOCK_SPEEDUP=60 "$top/build/vexlantor" "$box/vexlantor.err" "$box/vexlantor.log")
 
 echo "vexlantor started; the daemon's process ID is $pid"
 echo "Its log, $box/vexlantor.log, for $seconds seconds (one second is a minute here):"
@@ -45,4 +35,4 @@ if kill "$pid" 2>/dev/null; then
 else
 	echo "The daemon had already ended; its errors: $box/vexlantor.err"
 fi
-echo "Its files are in $box: vexlantor.log (trace), vexlantor.err (errors), bin/trindlet (stand-in tool)."
+echo "Its files are in $box: vexlantor.log (trace), vexlantor.err (errors), bin/trindlet (stand-in tool), args (what it was given)."

@@ -39,42 +39,11 @@ bool has_ended(pid_t child)
 // A wait status as a shell reports it.
 int status_code(int status) { return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status); }
 
-const char *const stand_in_tool = R"tool(#!/bin/sh
-# Stand-in registration tool: records its arguments, then does what the
-# plan says for this run.
-dir='@DIR@'
-# Shell built-ins where they serve, since a process costs more than a cycle.
-read -r run < "$dir/runs"
-run=$((run + 1))
-echo "$run" > "$dir/runs"
-{ echo "run $run"; printf '%s\n' "$@"; } >> "$dir/args"
-# Moves the wall and the elapsed clock, replacing the file that holds them.
-clocks() {
-	read -r wall elapsed < "$dir/clock"
-	echo "$((wall + $1)) $((elapsed + $2))" > "$dir/clock.tool"
-	mv "$dir/clock.tool" "$dir/clock"
-}
-advance() { clocks "$1" "$1"; } # time passes
-step() { clocks "$1" 0; }       # the wall clock is set
-hang() { : > "$dir/hanging"; exec sleep 600; }
-# A child left behind in the tool's process group, its PID in "stray".
-stray() { sleep 600 & echo $! > "$dir/stray"; }
-sed -n "${run}{p;q}" "$dir/plan" > "$dir/step"
-read -r step < "$dir/step" || exit 99
-eval "$step"
-# Registered: an SLP agent keeps it for its lifetime on a clock of its own,
-# which setting the wall clock does not move.
-read -r _ elapsed < "$dir/clock"
-echo "$run $elapsed $((elapsed + 600))" >> "$dir/registrations"
-exit 0
-)tool";
-void write_tool(const std::string &path, const std::string &dir, std::string script = stand_in_tool)
+// The stand-in tool, at a tool's path.
+void place_tool(const std::string &path)
 {
-	script.replace(script.find("@DIR@"), 5, dir);
 	fs::create_directories(fs::path(path).parent_path());
-	write_file(path, script);
-	fs::permissions(path, fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec |
-				      fs::perms::others_read | fs::perms::others_exec);
+	fs::copy_file(STAND_IN_TOOL, path, fs::copy_options::overwrite_existing);
 }
 
 std::string read_all(int fd)
@@ -116,7 +85,7 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	if (launch.config)
 		write_file(root + "/etc/vemrik/halvern/tessmark/cimom", *launch.config);
 	if (launch.stand_in_at_default_root)
-		write_tool(root + "/opt/vemrik/halvern/bin/trindlet", installation.dir);
+		place_tool(root + "/opt/vemrik/halvern/bin/trindlet");
 
 	// Inside the sandbox the binary starts with this environment and no other.
 	std::vector<std::string> words = {VEXLANTOR_SANDBOX, root};
@@ -131,6 +100,7 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 				words.emplace_back(*entry);
 	words.push_back(std::string("LD_PRELOAD=") + TESTCLOCK_LIBRARY);
 	words.push_back("TESTCLOCK_FILE=" + installation.path("clock"));
+	words.push_back("STAND_IN_DIR=" + installation.dir);
 	words.insert(words.end(), launch.extra_env.begin(), launch.extra_env.end());
 	words.insert(words.end(), launch.wrapper.begin(), launch.wrapper.end());
 	words.emplace_back(VEXLANTOR_BINARY);
@@ -172,25 +142,28 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	return started;
 }
 
-Installation make_installation(const std::vector<std::string> &plan) { return make_installation(plan, stand_in_tool); }
-
-Installation make_installation(const std::vector<std::string> &plan, const std::string &tool_script)
+Installation make_installation(const std::vector<std::string> &steps, std::size_t runs)
 {
 	std::string pattern = (fs::temp_directory_path() / "vexlantor-test.XXXXXX").string();
 	if (mkdtemp(pattern.data()) == nullptr)
 		std::abort();
 	Installation installation{pattern, pattern + "/cimom"};
 	fs::create_directories(installation.root);
-	write_tool(installation.path("bin/trindlet"), installation.dir, tool_script);
-	std::string plan_text;
-	for (const auto &step : plan)
-		plan_text += step + "\n";
-	write_file(installation.path("plan"), plan_text);
+	fs::create_directories(installation.path("steps"));
+	place_tool(installation.path("bin/trindlet"));
+	for (std::size_t run = 1; run <= steps.size(); ++run)
+		plan_step(installation, std::to_string(run), steps[run - 1]);
+	write_file(installation.path("last"), std::to_string(std::max(runs, steps.size())) + "\n");
 	write_file(installation.path("runs"), "0\n");
 	write_file(installation.path("args"), "");
 	write_file(installation.path("clock"),
 		   std::to_string(start_clock) + " " + std::to_string(start_elapsed) + "\n");
 	return installation;
+}
+
+void plan_step(const Installation &installation, const std::string &run, const std::string &step)
+{
+	write_file(installation.path("steps/" + run), step + "\n");
 }
 
 void remove_installation(const Installation &installation)

@@ -14,14 +14,13 @@
 inline constexpr long start_clock = 1'700'000'000; // the wall clock
 inline constexpr long start_elapsed = 1'000;       // seconds since boot
 
-// A scratch directory with a stand-in tool at <dir>/bin/trindlet, so that any
-// root directly below <dir> finds it. Each run of the tool executes one line
-// of the plan as shell code, records its arguments, and fails with 99 once the
-// plan is used up; a run that ends the plan line adds "RUN SINCE UNTIL" to
-// <dir>/registrations, on the elapsed clock, as an SLP agent would keep it.
-// In the plan, "advance N" lets N seconds pass on the virtual
-// clocks, "step N" sets the wall clock alone N seconds on, "hang" blocks for
-// good and "stray" leaves a child in the tool's process group.
+// A scratch directory with the stand-in tool (tests/stand-in-tool.sh) at
+// <dir>/bin/trindlet, so that any root directly below <dir> finds it, and its
+// state in <dir>. Run N of the tool executes the N-th of the steps, a line of
+// shell code; runs after the last step succeed up to the number of runs
+// given, and fail with 99 after that. The steps can let time pass on the
+// virtual clocks, set the wall clock, hang, and leave a child behind, as the
+// stand-in tool says.
 struct Installation {
 	std::string dir;
 	std::string root; // <dir>/cimom, which exists
@@ -30,10 +29,9 @@ struct Installation {
 	std::string tool_command() const { return root + "/../bin/trindlet " + std::string(expected_options); }
 };
 
-Installation make_installation(const std::vector<std::string> &plan);
-// The same with another stand-in tool: a shell script in which @DIR@ stands
-// for the scratch directory.
-Installation make_installation(const std::vector<std::string> &plan, const std::string &tool_script);
+Installation make_installation(const std::vector<std::string> &steps, std::size_t runs = 0);
+// Sets run N's step, or with "default", that of runs without one of their own.
+void plan_step(const Installation &installation, const std::string &run, const std::string &step);
 void remove_installation(const Installation &installation);
 
 struct Launch {

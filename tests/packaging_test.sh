@@ -7,6 +7,7 @@
 #
 #   packaging_test.sh build|manual|install|unit|package|lintian|rpm BUILD_DIR SOURCE_DIR
 #   packaging_test.sh piuparts|systemd BUILD_DIR SOURCE_DIR RELEASE
+# shellcheck disable=SC2016 # each sh -c script expands its own arguments
 set -eu
 check=$1 build=$2 source=$3 release=${4:-}
 # What "build" makes, from scripts/package.sh, for the checks after it.
@@ -52,6 +53,19 @@ tool_options() {
 		sed 's/^"//; s/"$//; s/\\"/"/g' | tr -d '\n'
 }
 tool_arguments() { sed -n 's/^\t"\(--.*\)",$/\1/p' "$source/tests/expected_command.h"; }
+# The stand-in tool at a root's tool path, its state in /var/lib/stand-in
+# there; a step of shell code for every run, where given.
+stand_in() { # ROOT [STEP]
+	mkdir -p "$1${tool%/*}" "$1/var/lib/stand-in/steps"
+	cp "$source/tests/stand-in-tool.sh" "$1$tool"
+	[ $# -lt 2 ] || echo "$2" >"$1/var/lib/stand-in/steps/default"
+}
+# Whether the last run that the stand-in tool below ROOT recorded was given
+# the tool's arguments.
+given_the_arguments() {
+	tool_arguments >"$scratch/arguments"
+	tail -n "$(wc -l <"$scratch/arguments")" "$1/var/lib/stand-in/args" | cmp -s - "$scratch/arguments"
+}
 # The log's line for a run of the tool at the default root.
 registration_line="Complete registration string = ${tool%/*}/../bin/trindlet"
 
@@ -68,28 +82,30 @@ expect_static_daemon() {
 	! echo "$elf" | grep -qE "INTERP|NEEDED|\.debug_info" || fail "the daemon is not static or not stripped: $elf"
 }
 
-# A Debian root, made once with mmdebstrap and kept: minbase alone for
-# piuparts, which installs what it tests against; with systemd and logrotate
-# to boot in a container.
+# A Debian root, made once with mmdebstrap and kept under a name that says
+# what it holds, so that a change of its packages makes it again: minbase
+# alone for piuparts, which installs what it tests against; with systemd and
+# logrotate to boot in a container.
 debian_root() { # KIND RELEASE
 	need mmdebstrap flock
-	root_image=$cache/$2-$1.tar.gz
 	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate ;; *) include= ;; esac
+	root_image=$cache/$2-$1-$(echo "$include" | cksum | cut -d' ' -f1).tar.gz
 	mkdir -p "$cache"
 	# mmdebstrap takes the kind of its output from the name's ending.
 	flock "$cache/image.lock" sh -c '
 		[ -s "$1" ] && exit 0
-		rm -f "$1.new.tar.gz"
+		rm -f "$1.new.tar.gz" "$4"-*.tar.gz
 		mmdebstrap --quiet --variant=minbase $3 "$2" "$1.new.tar.gz" && mv "$1.new.tar.gz" "$1"' \
-		sh "$root_image" "$2" "$include" || fail "mmdebstrap could not make a $2 root"
+		sh "$root_image" "$2" "$include" "$cache/$2-$1" || fail "mmdebstrap could not make a $2 root"
 }
 
 # Release 1.1.0, the last with its files under /opt, made once from this
 # repository's history as it was made then.
 old_package() {
 	need git cpack
-	old=$cache/vexlantor_1.1.0_amd64.deb
 	commit=ec2564df4bc12919c187b21566afc370a8c480ef
+	# Named by the commit it is built from.
+	old=$cache/vexlantor_1.1.0_amd64-$commit.deb
 	flock "$cache/image.lock" sh -c '
 		[ -s "$1" ] && exit 0
 		git -C "$2" archive --prefix=old/ "$3" | tar -C "$4" -x &&
@@ -219,8 +235,9 @@ rpm)
 	for scriptlet in POSTIN:systemd_post PREUN:systemd_preun POSTUN:systemd_postun_with_restart; do
 		actual=$(rpm -qp --qf "%{${scriptlet%%:*}}" "$package" | sed 's/ *$//; /^$/d')
 		expected=$(rpm --load "$source/packaging/rpm/macros.systemd" --eval "%${scriptlet#*:} vexlantor.service" | sed 's/ *$//; /^$/d')
-		[ -n "$expected" ] && [ "$actual" = "$expected" ] ||
+		if [ -z "$expected" ] || [ "$actual" != "$expected" ]; then
 			fail "the ${scriptlet%%:*} scriptlet is not %${scriptlet#*:}: $actual"
+		fi
 	done
 	mkdir "$scratch/x"
 	(cd "$scratch/x" && rpm2cpio "$package" | cpio -idm --quiet)
@@ -230,11 +247,10 @@ rpm)
 	# tool at the default root with the fixed arguments, traces, and ends
 	# with the tool's status, which a subreaper collects.
 	box=$scratch/box
-	mkdir -p "$box/bin" "$box${tool%/*}" "$box/usr/sbin"
+	mkdir -p "$box/bin" "$box/usr/sbin"
 	cp "$busybox" "$box/bin/sh"
 	cp "$daemon" "$box/usr/sbin/"
-	printf '#!/bin/sh\nprintf "%%s\\n" "$@" >/args\necho "trindlet ran"\nexit 3\n' >"$box$tool"
-	chmod 755 "$box$tool"
+	stand_in "$box" 'echo "trindlet ran"; exit 3'
 	status=$(python3 -c '
 import ctypes, os, subprocess, sys
 ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
@@ -246,7 +262,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
 	printf 'ok\nok\n%s %s\ntrindlet ran\n' "$registration_line" "$(tool_options)" | cmp -s - "$scratch/log" ||
 		fail "the log: $(cat "$box/log")"
 	[ "$(cat "$box/err")" = "vexlantor could not run ${tool%/*}/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
-	tool_arguments | cmp -s - "$box/args" || fail "the arguments"
+	given_the_arguments "$box" || fail "the arguments"
 	echo "package $(basename "$package"): rpmlint, files, gzip, systemd 219's scriptlets, a static PIE that runs in an empty chroot"
 	;;
 piuparts)
@@ -269,14 +285,10 @@ systemd)
 	root=$scratch/root
 	mkdir "$root"
 	tar -C "$root" -xzf "$root_image"
-	# A stand-in tool at the default root, so that the unit's condition holds:
-	# it records its arguments, and each run's status, from a file.
+	# The stand-in tool at the default root, so that the unit's condition holds.
 	state=/var/lib/stand-in
-	mkdir -p "$root${tool%/*}" "$root$state" "$root/etc/systemd/system/vexlantor.service.d"
-	printf '#!/bin/sh\nprintf "%%s\\n" "$@" >%s/args\nread status <%s/status\necho "$status" >>%s/runs\nexit "$status"\n' \
-		"$state" "$state" "$state" >"$root$tool"
-	chmod 755 "$root$tool"
-	echo 0 >"$root$state/status"
+	stand_in "$root"
+	mkdir -p "$root/etc/systemd/system/vexlantor.service.d"
 	# Restarts come after two seconds instead of a minute.
 	printf '[Service]\nRestartSec=2s\n' >"$root/etc/systemd/system/vexlantor.service.d/test.conf"
 	# A stand-in SLP agent under the usual name, running from boot.
@@ -358,7 +370,7 @@ systemd)
 	wait_until "the first registration" test -s "$root$state/args"
 	grep -qxF "$registration_line $(tool_options)" "$logs/vexlantor.log" ||
 		fail "no trace: $(cat "$logs/vexlantor.log")"
-	tool_arguments | cmp -s - "$root$state/args" || fail "the arguments"
+	given_the_arguments "$root" || fail "the arguments"
 	# systemd of this release reads every line of the unit.
 	inside journalctl -b --no-pager >"$scratch/journal"
 	! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
@@ -373,7 +385,7 @@ systemd)
 	# The agent forgets registrations when it stops: the daemon registers
 	# again as soon as the agent is back.
 	for change in "restart" "stop, then start"; do
-		runs=$(wc -l <"$root$state/runs")
+		registrations=$(wc -l <"$root$state/registrations")
 		main=$(show MainPID)
 		from=$(date +%s%N)
 		if [ "$change" = restart ]; then
@@ -388,13 +400,26 @@ systemd)
 		registered_again() {
 			[ "$(show MainPID)" != "$main" ] || [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
 				fail "the daemon did not follow the agent's $change: $(unit_state)"
-			[ "$(wc -l <"$root$state/runs")" -gt "$runs" ]
+			[ "$(wc -l <"$root$state/registrations")" -gt "$registrations" ]
 		}
 		wait_until "a registration after the agent's $change" registered_again
 		took=$((($(date +%s%N) - from) / 1000000))
 		echo "registered again ${took} ms after the agent's $change"
 		[ "$took" -lt 10000 ] || fail "the agent's $change: registered again only after $took ms"
 	done
+
+	echo "stopping the service while a run of the tool hangs with a child"
+	echo 'stray; hang' >"$root$state/steps/default"
+	inside systemctl restart vexlantor.service
+	wait_until "a run that hangs" test -e "$root$state/hanging"
+	stray=$(cat "$root$state/stray")
+	inside systemctl stop vexlantor.service
+	rm "$root$state/steps/default" "$root$state/hanging"
+	# Gone, or a zombie that systemd has still to collect.
+	inside sh -c '[ ! -e "/proc/$1" ] || grep -q "^$1 (.*) Z " "/proc/$1/stat"' sh "$stray" ||
+		fail "the stop left the tool's child running: $(inside cat "/proc/$stray/cmdline" | tr '\0' ' ')"
+	inside systemctl start vexlantor.service
+	wait_until "the daemon to run again" main_is /usr/sbin/vexlantor
 
 	echo "rotating the log while the daemon waits"
 	cp "$logs/vexlantor.log" "$scratch/trace"
@@ -408,16 +433,17 @@ systemd)
 	# From the next start on: the daemon's own clock is the wall clock, which
 	# a static program cannot be given another of, and it would not run the
 	# tool again for nine minutes.
-	echo 3 >"$root$state/status"
+	echo 'exit 3' >"$root$state/steps/default"
 	# The unit makes the log directory again should it be gone.
 	rm -r "$logs"
 	inside systemctl restart vexlantor.service
 	# Between restarts the unit is activating; it must never be left failed.
 	restarted() { [ "$(show NRestarts)" -ge 7 ]; }
 	wait_until "seven restarts" restarted
-	echo 0 >"$root$state/status"
+	registrations=$(wc -l <"$root$state/registrations")
+	rm "$root$state/steps/default"
 	ended=$(date +%s)
-	registered() { [ "$(tail -n 1 "$root$state/runs")" = 0 ] && [ "$(show SubState)" = running ]; }
+	registered() { [ "$(wc -l <"$root$state/registrations")" -gt "$registrations" ] && [ "$(show SubState)" = running ]; }
 	wait_until "a registration after the outage" registered
 	echo "registered again $(($(date +%s) - ended)) s after the outage ended, with restarts every 2 s"
 	inside journalctl -u vexlantor.service --no-pager >"$scratch/journal"
@@ -439,8 +465,9 @@ systemd)
 	inside dpkg -P vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$scratch/dpkg.log")"
 	left=$(inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*.deb') || fail "find"
 	[ -z "$left" ] || fail "left after purge: $left"
-	[ -s "$root/var/lib/logrotate/status" ] && ! grep -q vexlantor "$root/var/lib/logrotate/status" ||
+	if [ ! -s "$root/var/lib/logrotate/status" ] || grep -q vexlantor "$root/var/lib/logrotate/status"; then
 		fail "logrotate's state still names the logs, or is gone"
+	fi
 	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed, traced, its status shown, following the SLP agent, rotated, restarted through an outage, removed and purged"
 	;;
 *)

@@ -17,26 +17,15 @@ namespace {
 constexpr int cycles = 10'000;
 constexpr int sleeps_per_cycle = 9; // an instant tool: 540 seconds between runs
 
-// Counts its runs with shell built-ins alone, so that a cycle costs little
-// more than the daemon's own work. At the sampled runs it records the
-// resident memory and the descriptors of the daemon, which leads its session.
-const char *const soak_tool = R"(#!/bin/sh
-dir='@DIR@'
-read run < "$dir/runs"
-run=$((run + 1))
-echo "$run" > "$dir/runs"
-case $run in
-101 | 5000 | 10000)
-	read -r _ _ _ _ _ daemon _ < /proc/$$/stat
-	while read -r key value _; do
-		[ "$key" = VmRSS: ] && echo "$run rss $value" >> "$dir/samples"
-	done < /proc/$daemon/status
-	fds=$(cd /proc/$daemon/fd && echo *)
-	echo "$run fds $fds" >> "$dir/samples"
-	;;
-esac
-exit 0
-)";
+// At the sampled runs the tool records the resident memory and the
+// descriptors of the daemon, which leads its session, with shell built-ins
+// alone, so that a cycle costs little more than the daemon's own work.
+const char *const sample_step = R"(read -r _ _ _ _ _ daemon _ < /proc/$$/stat
+while read -r key value _; do
+	[ "$key" = VmRSS: ] && echo "$run rss $value" >> "$dir/samples"
+done < /proc/$daemon/status
+fds=$(cd /proc/$daemon/fd && echo *)
+echo "$run fds $fds" >> "$dir/samples")";
 
 std::map<std::string, std::string> samples(const std::string &text)
 {
@@ -53,7 +42,9 @@ long wait_sleep(long run, long n) { return (run - 1) * sleeps_per_cycle + n; }
 
 TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 {
-	const Installation inst = make_installation({}, soak_tool);
+	const Installation inst = make_installation({}, cycles);
+	for (const char *run : {"101", "5000", "10000"})
+		plan_step(inst, run, sample_step);
 	const Started started =
 		start_daemon(inst, Launch{.args = {"err", "log"},
 					  .config = key_line(inst.root),
@@ -95,14 +86,12 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 // the elapsed clock. Its share of the time and the longest lapse are printed.
 TEST(Soak, StaysRegisteredThroughThirtyDaysOfFaults)
 {
-	constexpr int runs = 30 * 24 * 3600 / 540;
-	std::vector<std::string> plan(runs, ":");
-	plan[800] = "step -3600";
-	plan[1600] = "step 3600";
-	for (int run = 2400; run < 2405; ++run)
-		plan[run] = "exit 1";
-	plan[3200] = "advance 600; hang";
-	const Installation inst = make_installation(plan);
+	const Installation inst = make_installation({}, 30 * 24 * 3600 / 540);
+	plan_step(inst, "801", "step -3600");
+	plan_step(inst, "1601", "step 3600");
+	for (int run = 2401; run <= 2405; ++run)
+		plan_step(inst, std::to_string(run), "exit 1");
+	plan_step(inst, "3201", "advance 600; hang");
 	const auto move_clock = [&](long seconds) {
 		std::istringstream clock(read_file(inst.path("clock")));
 		long wall = 0, elapsed = 0;
