@@ -237,8 +237,9 @@ TEST_F(Daemon, GivesTheToolItsFixedArguments)
 	EXPECT_EQ(read_file(inst.path("args")), "run 1\n" + one_run + "run 2\n" + one_run);
 }
 
-// Whether a process has ended or is ending: gone, a zombie, exiting, or with
-// a KILL pending. One that is none of these was left running.
+// Whether a process has ended or is ending: gone, a zombie, exiting or taken
+// by a fatal signal, or with a TERM or KILL pending. One that is none of these
+// was left running.
 bool ending(pid_t pid)
 {
 	const std::string proc = "/proc/" + std::to_string(pid);
@@ -250,14 +251,14 @@ bool ending(pid_t pid)
 	std::string state, skipped;
 	unsigned long flags = 0;
 	fields >> state >> skipped >> skipped >> skipped >> skipped >> skipped >> flags;
-	constexpr unsigned long exiting = 0x4; // PF_EXITING
+	constexpr unsigned long exiting = 0x4, signaled = 0x400; // PF_EXITING, PF_SIGNALED
 	const std::string status = read_file(proc + "/status");
 	const auto pending = [&](const char *key) {
 		const auto at = status.find(key);
-		return at != std::string::npos &&
-		       (std::stoull(status.substr(at + 7), nullptr, 16) >> (SIGKILL - 1) & 1);
+		const auto mask = at == std::string::npos ? 0 : std::stoull(status.substr(at + 7), nullptr, 16);
+		return (mask >> (SIGKILL - 1) & 1) != 0 || (mask >> (SIGTERM - 1) & 1) != 0;
 	};
-	return state == "Z" || (flags & exiting) != 0 || pending("SigPnd:") || pending("ShdPnd:");
+	return state == "Z" || (flags & (exiting | signaled)) != 0 || pending("SigPnd:") || pending("ShdPnd:");
 }
 
 std::string stopped_after(long seconds)
@@ -333,7 +334,7 @@ TEST_F(Daemon, EndsWithTheShellsStatusWhenTheToolCannotRun)
 
 TEST_F(Daemon, UsesTheDefaultRootWithoutAKeyLine)
 {
-	const std::string root = "/opt/vemrik/halvern/bin";
+	const std::string root = default_cimom_root;
 	for (const char *config : {"", "PORT=5988\n", " CIMOM_ROOTDIR=/elsewhere\n"}) {
 		SCOPED_TRACE(config);
 		prepare({"exit 6"});
@@ -517,10 +518,10 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 	}
 }
 
-// After each successful run the service manager hears, for the unit's Status
-// line, when the service was registered and when the next run is due, at its
-// socket in the file system or in the abstract namespace; the tool does not
-// get that socket.
+// The service manager hears, for the unit's Status line, since when the tool
+// runs, and after each successful run, when the service was registered and
+// when the next run is due, at its socket in the file system or in the
+// abstract namespace; the tool does not get that socket.
 TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 {
 	for (const bool abstract : {false, true}) {
@@ -543,8 +544,13 @@ TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 		close(manager);
 		// T is 22:13:20 UTC; a run that takes 100 s is followed by eight sleeps.
 		EXPECT_EQ(heard,
+			  "STATUS=Running the tool since 2023-11-14 22:13:20 UTC\n"
 			  "STATUS=Registered at 2023-11-14 22:13:20 UTC; next run due at 2023-11-14 22:22:20 UTC\n"
-			  "STATUS=Registered at 2023-11-14 22:24:00 UTC; next run due at 2023-11-14 22:32:00 UTC\n");
+			  "STATUS=Running the tool since 2023-11-14 22:22:20 UTC; last registered at 2023-11-14 "
+			  "22:13:20 UTC\n"
+			  "STATUS=Registered at 2023-11-14 22:24:00 UTC; next run due at 2023-11-14 22:32:00 UTC\n"
+			  "STATUS=Running the tool since 2023-11-14 22:32:00 UTC; last registered at 2023-11-14 "
+			  "22:24:00 UTC\n");
 		finish();
 	}
 }

@@ -226,11 +226,18 @@ std::string local_time(long seconds)
 	return text;
 }
 
-// What systemctl status shows on the unit's Status line after a successful run.
-std::string registered_status(long now, long taken)
+// What systemctl status shows on the unit's Status line: while the tool runs,
+// since when, and after a successful run, when the next one is due.
+std::string running_status(long now, const std::string &registered)
+{
+	return "STATUS=Running the tool since " + local_time(now) +
+	       (registered.empty() ? "" : "; last registered at " + registered);
+}
+
+std::string registered_status(const std::string &registered, long now, long taken)
 {
 	const long due = now + sleeps_before_renewal(taken) * static_cast<long>(renewal_check_seconds);
-	return "STATUS=Registered at " + local_time(now) + "; next run due at " + local_time(due);
+	return "STATUS=Registered at " + registered + "; next run due at " + local_time(due);
 }
 
 } // namespace
@@ -249,8 +256,10 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 	long reference = wall_clock();
 	long reference_elapsed = elapsed_clock();
 	log_clock(log_stream, before_building, reference);
+	std::string registered; // when the last run succeeded
 
 	for (;;) {
+		notify(notify_socket, running_status(wall_clock(), registered));
 		std::fprintf(log_stream, "Complete registration string = %s\n", command.c_str());
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
@@ -265,7 +274,9 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 					     stopped_after, registration_lifetime_seconds);
 			return status;
 		}
-		notify(notify_socket, registered_status(wall_clock(), elapsed_clock() - reference_elapsed));
+		const long now = wall_clock();
+		registered = local_time(now);
+		notify(notify_socket, registered_status(registered, now, elapsed_clock() - reference_elapsed));
 		wait_for_renewal(log_stream, reference, reference_elapsed);
 	}
 }
