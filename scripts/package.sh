@@ -12,7 +12,7 @@ out=$(cd "${1:-$top/build}" && pwd)
 version=$(sed -n '1s/^vexlantor (\([^)]*\)).*/\1/p' "$top/debian/changelog")
 name=vexlantor-$version
 work=$out/package-work
-rm -rf "$work" "$out"/vexlantor_*.* "$out"/vexlantor-*.rpm
+rm -rf "$work" "$out"/vexlantor_*.* "$out"/vexlantor-*.rpm "$out/vexlantor.spec"
 mkdir -p "$work/rpm/SOURCES"
 
 # Deleted files that git still tracks are passed over.
@@ -24,9 +24,27 @@ tar -C "$work" -xzf "$work/rpm/SOURCES/$name.tar.gz"
 # The source package and the binary package, in $work beside the tree.
 (cd "$work/$name" && dpkg-buildpackage --no-sign) >"$work/deb.log" 2>&1 ||
 	{ tail -n 40 "$work/deb.log" >&2; exit 1; }
+# The spec file with the version and the change log of debian/changelog, and
+# the description of debian/control, left beside the packages.
+export VERSION="$version"
+SUMMARY=$(sed -n 's/^Description: \(.\)\(.*\)/\U\1\E\2/p' "$top/debian/control")
+DESCRIPTION=$(sed -n '/^Description:/,/^[^ ]/s/^ //p' "$top/debian/control")
+export SUMMARY DESCRIPTION
+{
+	awk '{ gsub(/@VERSION@/, ENVIRON["VERSION"]); gsub(/@SUMMARY@/, ENVIRON["SUMMARY"]) }
+		$0 == "@DESCRIPTION@" { $0 = ENVIRON["DESCRIPTION"] } { print }' "$top/packaging/rpm/vexlantor.spec"
+	echo "%changelog"
+	dpkg-parsechangelog -l "$top/debian/changelog" --all --format rfc822 | awk '
+		/^Version: / { version = $2 }
+		/^Maintainer: / { sub(/^Maintainer: /, ""); maintainer = $0 }
+		/^Date: / { split($0, d, /[ ,]+/); date = d[2] " " d[4] " " d[3] " " d[5] }
+		/^Changes:/ { printf "%s* %s %s - %s-1\n", separator, date, maintainer, version; separator = "\n"; next }
+		/^   \* / { sub(/^   \* /, "- "); print }
+		/^     [^ ]/ { sub(/^     /, "  "); print }'
+} >"$out/vexlantor.spec"
 # The build hosts' rpm database is not where the build tools come from.
 rpmbuild -bb --nodeps --define "_topdir $work/rpm" --load "$top/packaging/rpm/macros.systemd" \
-	"$top/packaging/rpm/vexlantor.spec" >"$work/rpm.log" 2>&1 ||
+	"$out/vexlantor.spec" >"$work/rpm.log" 2>&1 ||
 	{ tail -n 40 "$work/rpm.log" >&2; exit 1; }
 
 mv "$work"/vexlantor*_"$version"* "$work"/rpm/RPMS/*/"$name"-*.rpm "$out/"

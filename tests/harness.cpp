@@ -81,11 +81,12 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 
 	// What the sandbox shows at the product's fixed paths.
 	const std::string root = installation.path("root");
-	fs::create_directories(root + "/etc/vemrik/halvern/tessmark");
+	const std::string config_path = root + cimom_config_path;
+	fs::create_directories(fs::path(config_path).parent_path());
 	if (launch.config)
-		write_file(root + "/etc/vemrik/halvern/tessmark/cimom", *launch.config);
+		write_file(config_path, *launch.config);
 	if (launch.stand_in_at_default_root)
-		place_tool(root + "/opt/vemrik/halvern/bin/trindlet");
+		place_tool(root + default_cimom_root + tool_path_suffix);
 
 	// Inside the sandbox the binary starts with this environment and no other.
 	std::vector<std::string> words = {VEXLANTOR_SANDBOX, root};

@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "expected_command.h"
+#include "registration/registration.h"
 
 inline constexpr long start_clock = 1'700'000'000; // the wall clock
 inline constexpr long start_elapsed = 1'000;       // seconds since boot

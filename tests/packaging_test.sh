@@ -16,8 +16,9 @@ packages=$build/packages
 # than installs, and where the Debian roots are kept between runs.
 cache=/var/cache/vexlantor-test
 PATH=$cache/tools/usr/bin:$PATH
-# The tool at the product's default root, where the daemon looks for it.
-tool=/opt/vemrik/halvern/bin/trindlet
+# The tool at the product's default root, where the daemon looks for it, as
+# the build names it.
+tool=$VEXLANTOR_DEFAULT_TOOL
 scratch=$(mktemp -d /tmp/vexlantor-packaging.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 trap 'exit 143' INT TERM # through the EXIT trap, which cleans up
@@ -29,15 +30,23 @@ need() {
 }
 fail() { echo "FAILED: $*"; exit 1; }
 
-# "MODE PATH" for each file below a tree, sorted.
-modes() { (cd "$1" && find . -type f -exec stat -c '%a %n' {} + | sort); }
+# What an installation holds, as "MODE PATH", in the .deb as in the .rpm but
+# for where each system keeps units and for what each adds of its own.
+installed='644 /etc/logrotate.d/vexlantor
+644 /lib/systemd/system/vexlantor.service
+644 /usr/share/doc/vexlantor/copyright
+644 /usr/share/man/man8/vexlantor.8
+755 /usr/sbin/vexlantor'
 
-expect_modes() {
-	actual=$(modes "$1")
-	[ "$actual" = "$2" ] || fail "files and modes in $1:
-$actual
+# "MODE PATH" for each file below a tree, sorted, with the manual page
+# uncompressed.
+modes() { (cd "$1" && find . -type f -exec stat -c '%a %n' {} + | sed 's, \., ,; s,\.8\.gz$,.8,' | sort); }
+
+expect_installed() { # WHAT FILES
+	[ "$2" = "$installed" ] || fail "files and modes in $1:
+$2
 expected:
-$2"
+$installed"
 }
 
 install_tree() { # DESTDIR [cmake --install options]
@@ -69,9 +78,9 @@ given_the_arguments() {
 # The log's line for a run of the tool at the default root.
 registration_line="Complete registration string = ${tool%/*}/../bin/trindlet"
 
-# Both packages hold the same kind of daemon: a static PIE that needs no
-# shared library, so no particular C library, with full RELRO, stripped.
-# README.md says so, and that neither package depends on a C library.
+# Both packages hold the same daemon: a static PIE that needs no shared
+# library, with full RELRO, stripped. README.md says so, and that neither
+# package depends on a C library.
 expect_static_daemon() {
 	grep -q 'The packaged daemon is a static PIE: it needs no shared library' "$source/README.md" ||
 		fail "README.md no longer says what the packaged daemon links"
@@ -133,17 +142,13 @@ build)
 	;;
 manual)
 	need mandoc
-	out=$(mandoc -T lint -W warning "$source/packaging/vexlantor.8" 2>&1) || fail "mandoc: $out"
+	out=$(mandoc -T lint -W warning "$build/packaging/vexlantor.8" 2>&1) || fail "mandoc: $out"
 	[ -z "$out" ] || fail "mandoc: $out"
 	echo "mandoc -T lint -W warning: nothing to report"
 	;;
 install)
 	install_tree "$scratch/usr" --prefix /usr
-	expect_modes "$scratch/usr" "644 ./etc/logrotate.d/vexlantor
-644 ./lib/systemd/system/vexlantor.service
-644 ./usr/share/doc/vexlantor/copyright
-644 ./usr/share/man/man8/vexlantor.8
-755 ./usr/sbin/vexlantor"
+	expect_installed "the installed tree" "$(modes "$scratch/usr")"
 	[ -d "$scratch/usr/var/log/vexlantor" ] || fail "no log directory"
 	grep -qx "ExecStart=/usr/sbin/vexlantor /var/log/vexlantor/vexlantor.err /var/log/vexlantor/vexlantor.log" \
 		"$scratch/usr/lib/systemd/system/vexlantor.service" || fail "ExecStart for /usr"
@@ -156,7 +161,7 @@ install)
 	stronger="-fstack-protector-all -Wp,-D_FORTIFY_SOURCE=3"
 	cmake -S "$source" -B "$scratch/flags" -DCMAKE_CXX_FLAGS="$stronger" >"$scratch/flags.log" 2>&1 ||
 		fail "configuring with $stronger: $(cat "$scratch/flags.log")"
-	flags=$(grep -o '"command": "[^"]*main.cpp' "$scratch/flags/compile_commands.json")
+	flags=$(grep -o '"command": ".*main\.cpp' "$scratch/flags/compile_commands.json")
 	case $flags in *"$stronger"*-fstack-clash-protection*) ;; *) fail "the packager's flags: $flags" ;; esac
 	case $flags in *-fstack-protector-strong* | *-D_FORTIFY_SOURCE=2*) fail "flags weaker than the packager's: $flags" ;; esac
 	echo "installed trees as expected, and a packager's flags kept"
@@ -178,19 +183,15 @@ package)
 	need dpkg-deb
 	deb=$(ls "$packages"/vexlantor_*_amd64.deb)
 	dpkg -x "$deb" "$scratch/x"
-	expect_modes "$scratch/x" "644 ./etc/logrotate.d/vexlantor
-644 ./lib/systemd/system/vexlantor.service
-644 ./usr/share/doc/vexlantor/changelog.gz
-644 ./usr/share/doc/vexlantor/copyright
-644 ./usr/share/lintian/overrides/vexlantor
-644 ./usr/share/man/man8/vexlantor.8.gz
-755 ./usr/sbin/vexlantor"
+	# Debian's own: its change log, and lintian's overrides.
+	expect_installed "the .deb" "$(modes "$scratch/x" | grep -v -e ' /usr/share/doc/vexlantor/changelog.gz$' \
+		-e ' /usr/share/lintian/overrides/vexlantor$')"
 	[ -d "$scratch/x/var/log/vexlantor" ] || fail "no log directory"
-	gzip -dc "$scratch/x/usr/share/man/man8/vexlantor.8.gz" | cmp -s - "$source/packaging/vexlantor.8" ||
+	gzip -dc "$scratch/x/usr/share/man/man8/vexlantor.8.gz" | cmp -s - "$build/packaging/vexlantor.8" ||
 		fail "manual page differs"
 	owners=$(dpkg-deb -c "$deb" | awk '$2 != "root/root"')
 	[ -z "$owners" ] || fail "not owned by root: $owners"
-	version=$(sed -n 's/^project(vexlantor VERSION \([0-9.]*\) .*/\1/p' "$source/CMakeLists.txt")
+	version=$(dpkg-parsechangelog -l "$source/debian/changelog" -S Version)
 	for field in Package:vexlantor "Version:$version" Section:admin Priority:optional Depends: Pre-Depends:; do
 		value=$(dpkg-deb -f "$deb" "${field%%:*}")
 		[ "$value" = "${field#*:}" ] || fail "${field%%:*} is '$value'"
@@ -215,17 +216,22 @@ rpm)
 		exit 77
 	fi
 	package=$(ls "$packages"/vexlantor-*.rpm)
-	lint=$(rpmlint -r "$source/packaging/rpm/vexlantor.rpmlintrc" "$package" "$source/packaging/rpm/vexlantor.spec" 2>&1) || true
+	lint=$(rpmlint -r "$source/packaging/rpm/vexlantor.rpmlintrc" "$package" "$packages/vexlantor.spec" 2>&1) || true
 	echo "$lint"
 	case $lint in *" 0 errors, 0 warnings,"*) ;; *) fail "rpmlint reports errors or warnings" ;; esac
-	files=$(rpm -qp --qf '[%{FILENAMES} %{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME} %{FILEFLAGS:fflags}\n]' "$package" | sort)
-	[ "$files" = "/etc/logrotate.d/vexlantor -rw-r--r-- root:root cn
-/usr/lib/systemd/system/vexlantor.service -rw-r--r-- root:root 
-/usr/sbin/vexlantor -rwxr-xr-x root:root 
+	mkdir "$scratch/x"
+	(cd "$scratch/x" && rpm2cpio "$package" | cpio -idm --quiet)
+	# The RPM hosts keep units in /usr/lib.
+	expect_installed "the .rpm" "$(modes "$scratch/x" | sed 's, /usr/lib/systemd/, /lib/systemd/,' | sort)"
+	# Owned by root, with its two directories, the configuration kept on
+	# upgrade, and the documents marked as such.
+	flags=$(rpm -qp --qf '[%{FILENAMES} %{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGROUPNAME} %{FILEFLAGS:fflags}\n]' \
+		"$package" | grep -v -e '^[^ ]* -[^ ]* root:root $' | sort)
+	[ "$flags" = "/etc/logrotate.d/vexlantor -rw-r--r-- root:root cn
 /usr/share/doc/vexlantor drwxr-xr-x root:root 
 /usr/share/doc/vexlantor/copyright -rw-r--r-- root:root d
 /usr/share/man/man8/vexlantor.8.gz -rw-r--r-- root:root d
-/var/log/vexlantor drwxr-xr-x root:root " ] || fail "files in the rpm: $files"
+/var/log/vexlantor drwxr-xr-x root:root " ] || fail "files in the rpm: $flags"
 	# rpm 4.11 reads gzip and refuses zstd, whatever the build host chose; nor
 	# may the package need any other rpm feature newer than 4.6's.
 	[ "$(rpm -qp --qf '%{PAYLOADCOMPRESSOR}' "$package")" = gzip ] || fail "the payload is not gzip"
@@ -239,8 +245,6 @@ rpm)
 			fail "the ${scriptlet%%:*} scriptlet is not %${scriptlet#*:}: $actual"
 		fi
 	done
-	mkdir "$scratch/x"
-	(cd "$scratch/x" && rpm2cpio "$package" | cpio -idm --quiet)
 	daemon=$scratch/x/usr/sbin/vexlantor
 	expect_static_daemon "$daemon"
 	# On a host with nothing else but a static shell, it detaches, runs the

@@ -8,9 +8,10 @@
 #include <string_view>
 
 // Written by the product agent; the daemon only reads its root directory key.
-inline constexpr const char *cimom_config_path = "/etc/vemrik/halvern/tessmark/cimom";
+// The product's paths are the build's (CMakeLists.txt).
+inline constexpr const char *cimom_config_path = VEXLANTOR_CIMOM_CONFIG;
 inline constexpr std::string_view cimom_root_key = "CIMOM_ROOTDIR=";
-inline constexpr const char *default_cimom_root = "/opt/vemrik/halvern/bin";
+inline constexpr const char *default_cimom_root = VEXLANTOR_DEFAULT_ROOT;
 
 // The tool lies in the directory "bin" beside the root directory.
 inline constexpr const char *tool_path_suffix = "/../bin/trindlet";
