@@ -1,51 +1,54 @@
-/*
- * The baseline the daemon is measured against: a minimal C program that makes
- * the daemon's start-up calls (fork, print the child's PID, setsid, open the
- * two files in place of the standard streams, umask), then sleeps.
- *
- *   baseline ERR LOG SECONDS [--job]
- *
- * With --job the child first does the daemon's work in plain C before it
- * sleeps: it reads the configuration file, writes the trace lines and runs
- * the registration command once through the shell.
- */
+/* baseline ERR LOG SECONDS [--job]: the daemon's start-up calls in plain C,
+ * then a sleep; with --job, first the daemon's job: the configuration file,
+ * the trace, and one run of the tool through the shell in a process group of
+ * its own, waited for with a bound. */
+#define _POSIX_C_SOURCE 200809L
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
 static int redirect(int target, const char *path)
 {
 	int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0666);
-	if (fd == -1 || dup2(fd, target) == -1)
-		return -1;
-	return close(fd);
+	return fd == -1 || dup2(fd, target) == -1 ? -1 : close(fd);
 }
 
 static int do_the_job(void)
 {
-	char line[4352] = "CIMOM_ROOTDIR=/opt/vemrik/halvern/bin";
+	char line[4352] = "CIMOM_ROOTDIR=/opt/vemrik/halvern/bin", command[5000];
 	FILE *config = fopen("/etc/vemrik/halvern/tessmark/cimom", "r");
-	if (config != NULL) {
-		if (fgets(line, sizeof line, config) == NULL)
-			line[0] = '\0';
-		fclose(config);
-	}
+	if (config != NULL && (fgets(line, sizeof line, config) == NULL || fclose(config) != 0))
+		line[0] = '\0';
 	line[strcspn(line, "\n")] = '\0';
-	char command[5000];
 	long before = (long)time(NULL);
 	snprintf(command, sizeof command,
 		 "%s/../bin/trindlet --type=service:management-software:virtual-system-management:XEN"
 		 " --url=service:management-software:virtual-system-management:XEN --attributes=\"(vse=gadbI)\""
 		 " --lifetime=600 --address=0",
 		 line + strlen("CIMOM_ROOTDIR="));
-	printf("Current time = %ld\nTime after = %ld\n", before, (long)time(NULL));
-	printf("Complete registration string = %s\n", command);
+	printf("Current time = %ld\nTime after = %ld\nComplete registration string = %s\n", before, (long)time(NULL),
+	       command);
 	fflush(stdout);
-	return system(command);
+	sigset_t child_ended;
+	sigemptyset(&child_ended);
+	sigaddset(&child_ended, SIGCHLD);
+	sigprocmask(SIG_BLOCK, &child_ended, NULL);
+	pid_t tool = fork();
+	if (tool == 0 && setpgid(0, 0) == 0 && sigprocmask(SIG_UNBLOCK, &child_ended, NULL) == 0)
+		execl("/bin/sh", "sh", "-c", command, (char *)NULL);
+	if (tool <= 0)
+		_exit(127);
+	struct timespec bound = {600, 0};
+	int status = -1;
+	if (sigtimedwait(&child_ended, NULL, &bound) == SIGCHLD)
+		waitpid(tool, &status, 0);
+	return status;
 }
 
 int main(int argc, char *argv[])
@@ -53,13 +56,9 @@ int main(int argc, char *argv[])
 	if (argc < 4)
 		return 2;
 	pid_t pid = fork();
-	if (pid == -1) {
-		perror("baseline");
-		return 1;
-	}
-	if (pid > 0) {
+	if (pid != 0) {
 		printf("%d\n", (int)pid);
-		return 0;
+		return pid == -1;
 	}
 	if (setsid() == -1 || redirect(STDERR_FILENO, argv[1]) == -1 || redirect(STDOUT_FILENO, argv[2]) == -1)
 		return 1;

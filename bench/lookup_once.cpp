@@ -6,9 +6,5 @@
 
 int main(int argc, char *argv[])
 {
-	if (argc != 2) {
-		std::fputs("usage: lookup_once FILE\n", stderr);
-		return 2;
-	}
-	return std::puts(lookup_cimom_root_in(argv[1]).c_str()) >= 0 ? 0 : 1;
+	return argc == 2 && std::puts(lookup_cimom_root_in(argv[1]).c_str()) >= 0 ? 0 : 2; // lookup_once FILE
 }
