@@ -21,8 +21,8 @@ static int redirect(int target, const char *path)
 
 static int do_the_job(void)
 {
-	char line[4352] = "CIMOM_ROOTDIR=/opt/vemrik/halvern/bin", command[5000];
-	FILE *config = fopen("/etc/vemrik/halvern/tessmark/cimom", "r");
+	char line[4352] = "CIMOM_ROOTDIR=" VEXLANTOR_DEFAULT_ROOT, command[5000];
+	FILE *config = fopen(VEXLANTOR_CIMOM_CONFIG, "r");
 	if (config != NULL && (fgets(line, sizeof line, config) == NULL || fclose(config) != 0))
 		line[0] = '\0';
 	line[strcspn(line, "\n")] = '\0';

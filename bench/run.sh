@@ -11,8 +11,10 @@ cmake --build --preset static -j"$(nproc)" --target vexlantor baseline >/dev/nul
 
 box=$(mktemp -d /tmp/vexlantor-bench.XXXXXX)
 trap 'rm -rf "$box"' EXIT
-mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root/etc/vemrik/halvern/tessmark"
-printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root/etc/vemrik/halvern/tessmark/cimom"
+cimom_config=$(sed -n 's/^cimom_config=//p' build/product-paths)
+default_root=$(sed -n 's/^default_root=//p' build/product-paths)
+mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root${cimom_config%/*}" "$box/root$default_root"
+printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root$cimom_config"
 cp tests/stand-in-tool.sh "$box/bin/trindlet"
 
 echo "vexlantor benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"

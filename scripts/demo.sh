@@ -14,8 +14,11 @@ cmake -S "$top" -B "$top/build" >/dev/null
 cmake --build "$top/build" -j"$(nproc)" --target vexlantor testclock >/dev/null
 
 box=$(mktemp -d /tmp/vexlantor-demo.XXXXXX)
-mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root/etc/vemrik/halvern/tessmark"
-printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root/etc/vemrik/halvern/tessmark/cimom"
+# The product's paths, as the build has them.
+cimom_config=$(sed -n 's/^cimom_config=//p' "$top/build/product-paths")
+default_root=$(sed -n 's/^default_root=//p' "$top/build/product-paths")
+mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root${cimom_config%/*}" "$box/root$default_root"
+printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root$cimom_config"
 # The tests' stand-in tool, saying at each run what it registered.
 cp "$top/tests/stand-in-tool.sh" "$box/bin/trindlet"
 echo 'announce "$@"' >"$box/steps/default"

@@ -1,9 +1,10 @@
 #!/bin/sh
-# Runs a command in a private mount namespace in which /etc/vemrik and
-# /opt/vemrik, where the product keeps its configuration and its programs,
-# are ROOT/etc/vemrik and ROOT/opt/vemrik: the daemon finds a test's, the
-# demo's or the benchmark's configuration file and tool at their fixed paths,
-# sees nothing of a real installation, and nothing on the host changes.
+# Runs a command in a private mount namespace in which each directory two
+# levels below ROOT, such as ROOT/etc/vemrik, stands in for the same one on
+# the host (/etc/vemrik): the caller lays out there the product's
+# directories, so that the daemon finds a test's, the demo's or the
+# benchmark's configuration file and tool at their fixed paths, sees nothing
+# of a real installation, and nothing on the host changes.
 #
 #   sandbox.sh ROOT COMMAND [ARG...]
 #
@@ -22,19 +23,22 @@ if ! why=$(unshare $namespace true 2>&1); then
 	echo "sandbox: no private mount namespace here: $why" >&2
 	exit 125
 fi
-mkdir -p "$root/etc/vemrik" "$root/opt/vemrik"
 
-# A read-only overlay with ROOT's directory as the upper layer gives /etc and
-# /opt a "vemrik" entry; a bind mount over it then hides whatever the host
-# keeps there. Both vanish with the namespace.
+# A read-only overlay with ROOT/A as the upper layer gives /A a B entry, where
+# the host has none; a bind mount of ROOT/A/B over it then hides whatever the
+# host keeps there. Both vanish with the namespace.
 # shellcheck disable=SC2086,SC2016 # the options are words; the inner script expands its own arguments
 exec unshare $namespace sh -c '
 	root=$1
 	shift
-	for dir in etc opt; do
-		mount -t overlay overlay -o "ro,lowerdir=$root/$dir:/$dir" "/$dir" &&
-			mount --bind "$root/$dir/vemrik" "/$dir/vemrik" ||
-			{ echo "sandbox: cannot lay $root/$dir/vemrik over /$dir/vemrik" >&2; exit 125; }
+	for laid in "$root"/*/*/; do
+		[ -d "$laid" ] || continue
+		laid=${laid%/}
+		dir=${laid#"$root"}
+		top=${dir%/*}
+		mount -t overlay overlay -o "ro,lowerdir=$root$top:$top" "$top" &&
+			mount --bind "$laid" "$dir" ||
+			{ echo "sandbox: cannot lay $laid over $dir" >&2; exit 125; }
 	done
 	exec "$@"
 ' sh "$root" "$@"

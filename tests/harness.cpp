@@ -79,10 +79,12 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	if (pipe2(pipes.out, O_CLOEXEC) == -1 || pipe2(pipes.err, O_CLOEXEC) == -1)
 		std::abort();
 
-	// What the sandbox shows at the product's fixed paths.
+	// What the sandbox shows at the product's fixed paths; the default root
+	// is there, empty, even where no tool is placed, to hide the host's.
 	const std::string root = installation.path("root");
 	const std::string config_path = root + cimom_config_path;
 	fs::create_directories(fs::path(config_path).parent_path());
+	fs::create_directories(root + default_cimom_root);
 	if (launch.config)
 		write_file(config_path, *launch.config);
 	if (launch.stand_in_at_default_root)

@@ -109,7 +109,7 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		std::string tool_word{}; // the command's text up to the first blank, where it matters
 	};
 	std::vector<Case> cases = {
-		{"/opt/vemrik/halvern/bin", "/opt/vemrik/halvern/bin/../bin/trindlet"},
+		{default_cimom_root, default_cimom_root + "/../bin/trindlet"s},
 		{"", "/../bin/trindlet"},
 		{"/a-b_c.d+e,f:g@h%i/AZ09", "/a-b_c.d+e,f:g@h%i/AZ09/../bin/trindlet"},
 		{"/my root", "'/my root/../bin/trindlet'"},
