@@ -23,8 +23,10 @@ static int do_the_job(void)
 {
 	char line[4352] = "CIMOM_ROOTDIR=" VEXLANTOR_DEFAULT_ROOT, command[5000];
 	FILE *config = fopen(VEXLANTOR_CIMOM_CONFIG, "r");
-	if (config != NULL && (fgets(line, sizeof line, config) == NULL || fclose(config) != 0))
+	if (config != NULL && fgets(line, sizeof line, config) == NULL)
 		line[0] = '\0';
+	if (config != NULL)
+		fclose(config);
 	line[strcspn(line, "\n")] = '\0';
 	long before = (long)time(NULL);
 	snprintf(command, sizeof command,
