@@ -42,6 +42,7 @@ systemd man-db                          systemd-analyze verify of the unit, and 
 dpkg-dev debhelper lintian              the Debian package, made and judged
 logrotate                               the rotation test
 rpm rpmlint cpio busybox-static         the RPM package, made, judged and run in an empty chroot
+reprepro createrepo-c gnupg             the apt and yum repositories, made and signed
 python3-apt python3-debian python3-distro-info python3-urllib3 debsums lsb-release lsof  piuparts
 '
 packages=$(echo "$needs" | sed 's/  .*//')

@@ -5,7 +5,7 @@
 # the tools its ecosystem uses. A check whose tool is missing here is skipped
 # (status 77) and says so.
 #
-#   packaging_test.sh build|manual|install|unit|package|lintian|rpm BUILD_DIR SOURCE_DIR
+#   packaging_test.sh build|manual|install|unit|package|lintian|rpm|repositories BUILD_DIR SOURCE_DIR
 #   packaging_test.sh piuparts|systemd BUILD_DIR SOURCE_DIR RELEASE
 # shellcheck disable=SC2016 # each sh -c script expands its own arguments
 set -eu
@@ -127,7 +127,7 @@ old_package() {
 
 # The checks of the packages skip where "build" was skipped.
 case $check in
-package | lintian | rpm | piuparts | systemd)
+package | lintian | rpm | repositories | piuparts | systemd)
 	[ -d "$packages" ] || { echo "skipped: no packages in $packages, which Packaging.build makes"; exit 77; }
 	;;
 esac
@@ -268,6 +268,84 @@ print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
 	[ "$(cat "$box/err")" = "vexlantor could not run ${tool%/*}/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
 	given_the_arguments "$box" || fail "the arguments"
 	echo "package $(basename "$package"): rpmlint, files, gzip, systemd 219's scriptlets, a static PIE that runs in an empty chroot"
+	;;
+repositories)
+	need reprepro createrepo_c gpg gpgv rpm apt-get
+	publish=$source/scripts/publish.sh
+	repos=$scratch/repositories
+	# Keys made for this check alone, RSA, which the RPM hosts' rpm verifies.
+	new_key() { # GNUPGHOME
+		mkdir -m 700 "$1"
+		GNUPGHOME=$1 gpg --batch --passphrase '' --quick-gen-key "vexlantor check <check@vexlantor.invalid>" \
+			rsa3072 sign never 2>/dev/null
+		GNUPGHOME=$1 gpg --list-keys --with-colons 2>/dev/null | awk -F: '/^fpr/ { print $10; exit }'
+	}
+	key=$(new_key "$scratch/gnupg")
+	other=$(new_key "$scratch/other")
+	export GNUPGHOME="$scratch/gnupg"
+	refused() { # WHY KEY PACKAGES
+		! "$publish" "$2" "$3" "$repos" 2>"$scratch/publish.err" || fail "published with $1"
+		grep -q "^publish: " "$scratch/publish.err" || fail "no reason given for $1: $(cat "$scratch/publish.err")"
+		head -n 1 "$scratch/publish.err"
+	}
+	refused "no key" "" "$packages"
+	refused "a key that is not there" "$other" "$packages"
+	[ ! -e "$repos" ] || fail "a refused publication left $repos"
+	"$publish" "$key" "$packages" "$repos" >/dev/null 2>&1 || fail "publish: $("$publish" "$key" "$packages" "$repos" 2>&1)"
+
+	# apt: each release's index signed, the source package beside the binary.
+	for release in bullseye bookworm trixie; do
+		gpgv --keyring "$repos/vexlantor-archive-keyring.gpg" "$repos/apt/dists/$release/InRelease" 2>/dev/null ||
+			fail "the $release index is not signed by the key"
+		zcat "$repos/apt/dists/$release/main/source/Sources.gz" | grep -qx 'Package: vexlantor' ||
+			fail "no source package for $release"
+	done
+	# yum: gzip metadata that EL7's yum reads, signed, and the package signed.
+	gpg --dearmor <"$repos/RPM-GPG-KEY-vexlantor" >"$scratch/rpm-key.gpg"
+	gpgv --keyring "$scratch/rpm-key.gpg" "$repos/yum/repodata/repomd.xml.asc" "$repos/yum/repodata/repomd.xml" 2>/dev/null ||
+		fail "repomd.xml is not signed by the key"
+	locations=$(sed -n 's/.*<location href="\([^"]*\)".*/\1/p' "$repos/yum/repodata/repomd.xml")
+	for location in $locations; do
+		case $location in *.xml.gz) gzip -t "$repos/yum/$location" || fail "$location is not gzip" ;;
+		*) fail "metadata that EL7's yum may not read: $location" ;; esac
+	done
+	rpm --dbpath "$scratch/rpmdb" --import "$repos/RPM-GPG-KEY-vexlantor"
+	rpm --dbpath "$scratch/rpmdb" -K "$repos"/yum/Packages/vexlantor-*.rpm | grep -q 'signatures OK' ||
+		fail "the rpm's signature: $(rpm --dbpath "$scratch/rpmdb" -K "$repos"/yum/Packages/vexlantor-*.rpm)"
+
+	# Published again, the same packages change nothing; other content under
+	# the same version is refused, and changes nothing either.
+	listing() { (cd "$repos" && find apt yum -type f ! -name 'repomd.xml*' ! -name '*.xml.gz' -exec sha256sum {} + | sort); }
+	listing >"$scratch/before"
+	"$publish" "$key" "$packages" "$repos" >/dev/null 2>&1 || fail "publishing the same packages again"
+	listing | cmp -s - "$scratch/before" || fail "publishing the same packages again changed them"
+	mkdir "$scratch/changed"
+	dpkg-deb -R "$packages"/vexlantor_*_amd64.deb "$scratch/changed/tree"
+	echo "changed" >>"$scratch/changed/tree/usr/share/doc/vexlantor/copyright"
+	dpkg-deb -b "$scratch/changed/tree" "$scratch/changed/$(basename "$packages"/vexlantor_*_amd64.deb)" >/dev/null
+	cp "$packages"/vexlantor_*.dsc "$packages"/vexlantor_*.tar.* "$packages"/vexlantor-*.rpm "$scratch/changed/"
+	refused "other content under a published version" "$key" "$scratch/changed"
+	listing | cmp -s - "$scratch/before" || fail "a refused publication changed the repositories"
+
+	# apt itself takes the repository with its key, and with another refuses
+	# it: a warning of its own, and no package from it.
+	apt_in() { # STATE KEYRING apt-get|apt-cache ARGUMENTS...
+		state=$1 keyring=$2
+		shift 2
+		mkdir -p "$state/lists/partial"
+		echo "deb [signed-by=$keyring] file:$repos/apt bookworm main" >"$state/sources.list"
+		"$@" -o Dir::Etc::SourceList="$state/sources.list" -o Dir::Etc::SourceParts=- -o Dir::State="$state" \
+			-o Dir::Cache="$state" -o APT::Sandbox::User=root 2>&1
+	}
+	candidate() { apt_in "$1" "$2" apt-cache policy vexlantor | sed -n 's/^ *Candidate: //p'; }
+	out=$(apt_in "$scratch/apt" "$repos/vexlantor-archive-keyring.gpg" apt-get update) || fail "apt-get update: $out"
+	version=$(dpkg-deb -f "$packages"/vexlantor_*_amd64.deb Version)
+	[ "$(candidate "$scratch/apt" "$repos/vexlantor-archive-keyring.gpg")" = "$version" ] || fail "apt finds no $version"
+	GNUPGHOME="$scratch/other" gpg --export "$other" >"$scratch/other.gpg"
+	out=$(apt_in "$scratch/apt-other" "$scratch/other.gpg" apt-get update) || true
+	echo "$out" | grep -m 1 "NO_PUBKEY" || fail "apt's refusal: $out"
+	[ -z "$(candidate "$scratch/apt-other" "$scratch/other.gpg")" ] || fail "apt took a repository signed by another key"
+	echo "repositories: apt for three releases and yum, signed; bad input refused; another key refused by apt"
 	;;
 piuparts)
 	# Debian 13's piuparts, which scripts/test.sh fetches: it knows what each
