@@ -125,6 +125,15 @@ old_package() {
 		fail "release 1.1.0 from commit $commit: $(tail -n 20 "$scratch/old.log")"
 }
 
+# A signing key made for a check alone, RSA, which the RPM hosts' rpm
+# verifies, in a GnuPG home of its own; its fingerprint.
+new_key() { # GNUPGHOME
+	mkdir -m 700 "$1"
+	GNUPGHOME=$1 gpg --batch --passphrase '' --quick-gen-key "vexlantor check <check@vexlantor.invalid>" \
+		rsa3072 sign never 2>/dev/null
+	GNUPGHOME=$1 gpg --list-keys --with-colons 2>/dev/null | awk -F: '/^fpr/ { print $10; exit }'
+}
+
 # The checks of the packages skip where "build" was skipped.
 case $check in
 package | lintian | rpm | repositories | piuparts | systemd)
@@ -273,13 +282,6 @@ repositories)
 	need reprepro createrepo_c gpg gpgv rpm apt-get
 	publish=$source/scripts/publish.sh
 	repos=$scratch/repositories
-	# Keys made for this check alone, RSA, which the RPM hosts' rpm verifies.
-	new_key() { # GNUPGHOME
-		mkdir -m 700 "$1"
-		GNUPGHOME=$1 gpg --batch --passphrase '' --quick-gen-key "vexlantor check <check@vexlantor.invalid>" \
-			rsa3072 sign never 2>/dev/null
-		GNUPGHOME=$1 gpg --list-keys --with-colons 2>/dev/null | awk -F: '/^fpr/ { print $10; exit }'
-	}
 	key=$(new_key "$scratch/gnupg")
 	other=$(new_key "$scratch/other")
 	export GNUPGHOME="$scratch/gnupg"
@@ -359,7 +361,7 @@ piuparts)
 	grep 'PASS:' "$scratch/piuparts.log"
 	;;
 systemd)
-	need unshare nsenter systemd-nspawn
+	need unshare nsenter systemd-nspawn reprepro createrepo_c gpg
 	debian_root systemd "$release"
 	# Release 1.1.0 needs the C library of Debian 12: there is no upgrade from
 	# it on Debian 11.
@@ -378,7 +380,18 @@ systemd)
 		>"$root/etc/systemd/system/slpd.service"
 	mkdir -p "$root/etc/systemd/system/multi-user.target.wants"
 	ln -s ../slpd.service "$root/etc/systemd/system/multi-user.target.wants/slpd.service"
-	cp "$packages"/vexlantor_*_amd64.deb "$root/root/vexlantor.deb"
+	# The host installs from the release's apt repository, as a fleet does,
+	# and from nowhere else.
+	key=$(new_key "$scratch/gnupg")
+	GNUPGHOME="$scratch/gnupg" "$source/scripts/publish.sh" "$key" "$packages" "$scratch/repositories" >/dev/null 2>&1 ||
+		fail "publish: $(GNUPGHOME="$scratch/gnupg" "$source/scripts/publish.sh" "$key" "$packages" "$scratch/repositories" 2>&1)"
+	lay_repository() { rm -rf "$root/srv/vexlantor" && mkdir -p "$root/srv" && cp -R "$scratch/repositories/apt" "$root/srv/vexlantor"; }
+	lay_repository
+	mkdir -p "$root/etc/apt/keyrings"
+	cp "$scratch/repositories/vexlantor-archive-keyring.gpg" "$root/etc/apt/keyrings/vexlantor.gpg"
+	rm -f "$root/etc/apt/sources.list" "$root"/etc/apt/sources.list.d/*
+	echo "deb [signed-by=/etc/apt/keyrings/vexlantor.gpg] file:/srv/vexlantor $release main" \
+		>"$root/etc/apt/sources.list.d/vexlantor.list"
 	[ -z "${old:-}" ] || cp "$old" "$root/root/vexlantor-1.1.0.deb"
 
 	# systemd-nspawn wants a /run of its own.
@@ -396,7 +409,7 @@ systemd)
 		sleep 0.1
 		leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ')
 	done
-	inside() { nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin "$@"; }
+	inside() { nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
 	show() { inside systemctl show -p "$1" --value vexlantor.service; }
 	until booted=$(inside systemctl is-system-running --wait 2>/dev/null) || [ "$booted" = degraded ]; do
 		kill -0 "$nspawn" 2>/dev/null || fail "the container ended while booting: $(cat "$scratch/nspawn.log")"
@@ -441,7 +454,9 @@ systemd)
 		echo "installing the package, which starts the service"
 	fi
 	rm -f "$root$state/args"
-	inside dpkg -i /root/vexlantor.deb >"$scratch/dpkg.log" 2>&1 || fail "dpkg -i: $(cat "$scratch/dpkg.log")"
+	inside sh -c 'apt-get update && apt-get install -y vexlantor' >"$scratch/apt.log" 2>&1 ||
+		fail "apt-get install: $(cat "$scratch/apt.log")"
+	grep -E "^(Get|Setting up)" "$scratch/apt.log"
 	wait_until "the daemon to run" main_is /usr/sbin/vexlantor
 	[ "$(inside systemctl is-enabled vexlantor.service)" = enabled ] || fail "the service is not enabled"
 	if [ -n "${old:-}" ]; then
@@ -540,17 +555,53 @@ systemd)
 	inside systemctl daemon-reload
 	[ "$(show RestartUSec)" = 1min ] || fail "restarts after $(show RestartUSec)"
 
+	echo "a newer build published into the same repository, taken by apt-get upgrade"
+	cp "$root/etc/logrotate.d/vexlantor" "$scratch/logrotate-before"
+	echo "# kept by the administrator through the upgrade" >>"$root/etc/logrotate.d/vexlantor"
+	cp "$root/etc/logrotate.d/vexlantor" "$scratch/edited"
+	newer=$(dpkg-deb -f "$packages"/vexlantor_*_amd64.deb Version)+check1
+	mkdir "$scratch/newer"
+	dpkg-deb -R "$packages"/vexlantor_*_amd64.deb "$scratch/newer/tree"
+	sed -i "s/^Version: .*/Version: $newer/" "$scratch/newer/tree/DEBIAN/control"
+	dpkg-deb -b "$scratch/newer/tree" "$scratch/newer/vexlantor_${newer}_amd64.deb" >/dev/null
+	cp "$packages"/vexlantor_*.dsc "$packages"/vexlantor_*.tar.* "$packages"/vexlantor-*.rpm "$scratch/newer/"
+	GNUPGHOME="$scratch/gnupg" "$source/scripts/publish.sh" "$key" "$scratch/newer" "$scratch/repositories" >/dev/null 2>&1 ||
+		fail "publishing $newer"
+	lay_repository
+	main=$(show MainPID)
+	inside sh -c 'apt-get update && apt-get upgrade -y' >"$scratch/apt.log" 2>&1 || fail "apt-get upgrade: $(cat "$scratch/apt.log")"
+	grep -E "^(Get|Unpacking|Setting up)" "$scratch/apt.log"
+	[ "$(inside dpkg-query -W -f='${Version}' vexlantor)" = "$newer" ] || fail "apt-get upgrade did not bring $newer"
+	cmp -s "$scratch/edited" "$root/etc/logrotate.d/vexlantor" || fail "the upgrade replaced the edited logrotate file"
+	restarted_on_upgrade() { [ "$(show MainPID)" != "$main" ] && main_is /usr/sbin/vexlantor; }
+	wait_until "the daemon to run again after the upgrade" restarted_on_upgrade
+
+	echo "a repository signed by another key, which apt refuses"
+	other=$(new_key "$scratch/other")
+	GNUPGHOME="$scratch/other" "$source/scripts/publish.sh" "$other" "$packages" "$scratch/other-repositories" >/dev/null 2>&1 ||
+		fail "publishing with another key"
+	cp -R "$scratch/other-repositories/apt" "$root/srv/other"
+	echo "deb [signed-by=/etc/apt/keyrings/vexlantor.gpg] file:/srv/other $release main" \
+		>"$root/etc/apt/sources.list.d/other.list"
+	inside apt-get update >"$scratch/apt.log" 2>&1 || true
+	# In apt's words: gpgv's before Debian 13, sqv's since.
+	grep -m 1 -E "NO_PUBKEY|Missing key" "$scratch/apt.log" || fail "apt did not refuse another key: $(cat "$scratch/apt.log")"
+	rm -r "$root/etc/apt/sources.list.d/other.list" "$root/srv/other"
+
 	echo "removing the package while the daemon runs, then purging it"
 	main=$(show MainPID)
 	inside dpkg -r vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -r: $(cat "$scratch/dpkg.log")"
 	inside sh -c '! kill -0 "$1" 2>/dev/null' sh "$main" || fail "the daemon outlived its package"
 	inside dpkg -P vexlantor >"$scratch/dpkg.log" 2>&1 || fail "dpkg -P: $(cat "$scratch/dpkg.log")"
-	left=$(inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*.deb') || fail "find"
+	# The repository, its source and keyring and apt's copies of it are the
+	# administrator's, not the package's.
+	left=$(inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*.deb' ! -path '/srv/vexlantor*' \
+		! -path '/etc/apt/*' ! -path '/var/lib/apt/lists/*' ! -path '/var/cache/apt/*') || fail "find"
 	[ -z "$left" ] || fail "left after purge: $left"
 	if [ ! -s "$root/var/lib/logrotate/status" ] || grep -q vexlantor "$root/var/lib/logrotate/status"; then
 		fail "logrotate's state still names the logs, or is gone"
 	fi
-	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed, traced, its status shown, following the SLP agent, rotated, restarted through an outage, removed and purged"
+	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed from its repository, traced, its status shown, following the SLP agent, rotated, restarted through an outage, upgraded by apt, another key refused, removed and purged"
 	;;
 *)
 	fail "no check named $check"
