@@ -94,10 +94,10 @@ expect_static_daemon() {
 # A Debian root, made once with mmdebstrap and kept under a name that says
 # what it holds, so that a change of its packages makes it again: minbase
 # alone for piuparts, which installs what it tests against; with systemd and
-# logrotate to boot in a container.
+# logrotate to boot in a container, and rpm to try the RPM package there.
 debian_root() { # KIND RELEASE
 	need mmdebstrap flock
-	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate ;; *) include= ;; esac
+	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate,rpm ;; *) include= ;; esac
 	root_image=$cache/$2-$1-$(echo "$include" | cksum | cut -d' ' -f1).tar.gz
 	mkdir -p "$cache"
 	# mmdebstrap takes the kind of its output from the name's ending.
@@ -601,6 +601,28 @@ systemd)
 	if [ ! -s "$root/var/lib/logrotate/status" ] || grep -q vexlantor "$root/var/lib/logrotate/status"; then
 		fail "logrotate's state still names the logs, or is gone"
 	fi
+	echo "the .rpm under the same systemd, with Debian's rpm: installed, installed again as an upgrade is, erased"
+	cp "$packages"/vexlantor-*.rpm "$root/root/vexlantor.rpm"
+	rpm_in() { inside rpm "$@" /root/vexlantor.rpm >"$scratch/rpm.log" 2>&1 || fail "rpm $*: $(cat "$scratch/rpm.log")"; }
+	# Its scriptlets are systemd 219's: the preset on installation...
+	rpm_in -Uvh --nodeps
+	echo "the system's preset leaves the service $(inside systemctl is-enabled vexlantor.service)"
+	inside systemctl start vexlantor.service
+	wait_until "the .rpm's daemon to run" main_is /usr/sbin/vexlantor
+	# ...a restart of the running service on upgrade...
+	main=$(show MainPID)
+	rpm_in -Uvh --nodeps --replacepkgs
+	wait_until "the daemon to run again after the .rpm's upgrade" restarted_on_upgrade
+	# ...and on erasure the service disabled and stopped.
+	inside rpm -e vexlantor >"$scratch/rpm.log" 2>&1 || fail "rpm -e: $(cat "$scratch/rpm.log")"
+	[ "$(show ActiveState)" = inactive ] || fail "erasing the .rpm left the service $(unit_state)"
+	! inside systemctl is-enabled vexlantor.service >/dev/null 2>&1 || fail "erasing the .rpm left the service enabled"
+	# The logs stay, as an RPM package's own logs do.
+	left=$(inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*' ! -path '/srv/vexlantor*' \
+		! -path '/etc/apt/*' ! -path '/var/lib/apt/lists/*' ! -path '/var/cache/apt/*' ! -path '/var/lib/rpm/*' \
+		! -path '/var/log/vexlantor*') || fail "find"
+	[ -z "$left" ] || fail "left after erasing the .rpm: $left"
+
 	echo "systemd on $release: ${old:+upgraded from 1.1.0, }installed from its repository, traced, its status shown, following the SLP agent, rotated, restarted through an outage, upgraded by apt, another key refused, removed and purged"
 	;;
 *)
