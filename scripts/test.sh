@@ -43,6 +43,7 @@ dpkg-dev debhelper lintian              the Debian package, made and judged
 logrotate                               the rotation test
 rpm rpmlint cpio busybox-static         the RPM package, made, judged and run in an empty chroot
 reprepro createrepo-c gnupg             the apt and yum repositories, made and signed
+dnf                                     the yum metadata, read by the yum code that Debian has
 python3-apt python3-debian python3-distro-info python3-urllib3 debsums lsb-release lsof  piuparts
 '
 packages=$(echo "$needs" | sed 's/  .*//')

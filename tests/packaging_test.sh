@@ -279,7 +279,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
 	echo "package $(basename "$package"): rpmlint, files, gzip, systemd 219's scriptlets, a static PIE that runs in an empty chroot"
 	;;
 repositories)
-	need reprepro createrepo_c gpg gpgv rpm apt-get
+	need reprepro createrepo_c gpg gpgv rpm apt-get dnf
 	publish=$source/scripts/publish.sh
 	repos=$scratch/repositories
 	key=$(new_key "$scratch/gnupg")
@@ -315,6 +315,23 @@ repositories)
 	rpm --dbpath "$scratch/rpmdb" -K "$repos"/yum/Packages/vexlantor-*.rpm | grep -q 'signatures OK' ||
 		fail "the rpm's signature: $(rpm --dbpath "$scratch/rpmdb" -K "$repos"/yum/Packages/vexlantor-*.rpm)"
 
+	# dnf, the yum code Debian's archive has, reads the metadata, its signature
+	# checked with the key, and refuses it with another.
+	dnf_query() { # KEY-FILE
+		rm -rf "$scratch/dnf"
+		mkdir "$scratch/dnf"
+		dnf -y -q --installroot="$scratch/dnf" --releasever=7 --setopt=reposdir=/dev/null --setopt=skip_if_unavailable=0 \
+			--repofrompath=vexlantor,"file://$repos/yum" --repo=vexlantor --setopt=vexlantor.gpgcheck=1 \
+			--setopt=vexlantor.repo_gpgcheck=1 --setopt=vexlantor.gpgkey="file://$1" \
+			repoquery --qf '%{name} %{version}-%{release} %{arch}' vexlantor 2>&1
+	}
+	out=$(dnf_query "$repos/RPM-GPG-KEY-vexlantor") || fail "dnf: $out"
+	echo "$out" | grep -x "vexlantor $(rpm -qp --qf '%{VERSION}-%{RELEASE} %{ARCH}' "$repos"/yum/Packages/vexlantor-*.rpm 2>/dev/null)" ||
+		fail "dnf does not find the package: $out"
+	GNUPGHOME="$scratch/other" gpg --armor --export "$other" >"$scratch/other.asc"
+	! out=$(dnf_query "$scratch/other.asc") || fail "dnf took metadata signed by another key: $out"
+	echo "$out" | grep -m 1 "signature" || fail "dnf's refusal: $out"
+
 	# Published again, the same packages change nothing; other content under
 	# the same version is refused, and changes nothing either.
 	listing() { (cd "$repos" && find apt yum -type f ! -name 'repomd.xml*' ! -name '*.xml.gz' -exec sha256sum {} + | sort); }
@@ -347,7 +364,7 @@ repositories)
 	out=$(apt_in "$scratch/apt-other" "$scratch/other.gpg" apt-get update) || true
 	echo "$out" | grep -m 1 "NO_PUBKEY" || fail "apt's refusal: $out"
 	[ -z "$(candidate "$scratch/apt-other" "$scratch/other.gpg")" ] || fail "apt took a repository signed by another key"
-	echo "repositories: apt for three releases and yum, signed; bad input refused; another key refused by apt"
+	echo "repositories: apt for three releases and yum, signed; bad input refused; another key refused by apt and dnf"
 	;;
 piuparts)
 	# Debian 13's piuparts, which scripts/test.sh fetches: it knows what each
