@@ -5,6 +5,8 @@
 # and the RPM package with rpmbuild (packaging/rpm/vexlantor.spec).
 #
 #   scripts/package.sh [DIR]
+#
+# VEXLANTOR_RPM_RELEASE gives the RPM package's release, 1 unless given.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
 mkdir -p "${1:-$top/build}"
@@ -26,19 +28,21 @@ tar -C "$work" -xzf "$work/rpm/SOURCES/$name.tar.gz"
 	{ tail -n 40 "$work/deb.log" >&2; exit 1; }
 # The spec file with the version and the change log of debian/changelog, and
 # the description of debian/control, left beside the packages.
-export VERSION="$version"
+export VERSION="$version" RELEASE="${VEXLANTOR_RPM_RELEASE:-1}"
 SUMMARY=$(sed -n 's/^Description: \(.\)\(.*\)/\U\1\E\2/p' "$top/debian/control")
 DESCRIPTION=$(sed -n '/^Description:/,/^[^ ]/s/^ //p' "$top/debian/control")
 export SUMMARY DESCRIPTION
 {
 	awk '{ gsub(/@VERSION@/, ENVIRON["VERSION"]); gsub(/@SUMMARY@/, ENVIRON["SUMMARY"]) }
+		{ gsub(/@RELEASE@/, ENVIRON["RELEASE"]) }
 		$0 == "@DESCRIPTION@" { $0 = ENVIRON["DESCRIPTION"] } { print }' "$top/packaging/rpm/vexlantor.spec"
 	echo "%changelog"
 	dpkg-parsechangelog -l "$top/debian/changelog" --all --format rfc822 | awk '
 		/^Version: / { version = $2 }
 		/^Maintainer: / { sub(/^Maintainer: /, ""); maintainer = $0 }
 		/^Date: / { split($0, d, /[ ,]+/); date = d[2] " " d[4] " " d[3] " " d[5] }
-		/^Changes:/ { printf "%s* %s %s - %s-1\n", separator, date, maintainer, version; separator = "\n"; next }
+		/^Changes:/ { printf "%s* %s %s - %s-%s\n", separator, date, maintainer, version, separator ? 1 : ENVIRON["RELEASE"]
+			separator = "\n"; next }
 		/^   \* / { sub(/^   \* /, "- "); print }
 		/^     [^ ]/ { sub(/^     /, "  "); print }'
 } >"$out/vexlantor.spec"

@@ -518,10 +518,10 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 	}
 }
 
-// The service manager hears, for the unit's Status line, since when the tool
-// runs, and after each successful run, when the service was registered and
-// when the next run is due, at its socket in the file system or in the
-// abstract namespace; the tool does not get that socket.
+// The service manager hears the daemon's PID, and for the unit's Status line,
+// since when the tool runs, and after each successful run, when the service
+// was registered and when the next run is due, at its socket in the file
+// system or in the abstract namespace; the tool does not get that socket.
 TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 {
 	for (const bool abstract : {false, true}) {
@@ -543,14 +543,18 @@ TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 			heard.append(message, static_cast<std::size_t>(got)) += "\n";
 		close(manager);
 		// T is 22:13:20 UTC; a run that takes 100 s is followed by eight sleeps.
-		EXPECT_EQ(heard,
-			  "STATUS=Running the tool since 2023-11-14 22:13:20 UTC\n"
-			  "STATUS=Registered at 2023-11-14 22:13:20 UTC; next run due at 2023-11-14 22:22:20 UTC\n"
-			  "STATUS=Running the tool since 2023-11-14 22:22:20 UTC; last registered at 2023-11-14 "
-			  "22:13:20 UTC\n"
-			  "STATUS=Registered at 2023-11-14 22:24:00 UTC; next run due at 2023-11-14 22:32:00 UTC\n"
-			  "STATUS=Running the tool since 2023-11-14 22:32:00 UTC; last registered at 2023-11-14 "
-			  "22:24:00 UTC\n");
+		const std::string main_pid = "MAINPID=" + std::to_string(started.daemon) + "\n";
+		EXPECT_EQ(heard, main_pid + "STATUS=Running the tool since 2023-11-14 22:13:20 UTC\n" +
+					 "STATUS=Registered at 2023-11-14 22:13:20 UTC; next run due at 2023-11-14 "
+					 "22:22:20 UTC\n" +
+					 main_pid +
+					 "STATUS=Running the tool since 2023-11-14 22:22:20 UTC; last registered at "
+					 "2023-11-14 22:13:20 UTC\n"
+					 "STATUS=Registered at 2023-11-14 22:24:00 UTC; next run due at 2023-11-14 "
+					 "22:32:00 UTC\n" +
+					 main_pid +
+					 "STATUS=Running the tool since 2023-11-14 22:32:00 UTC; last registered at "
+					 "2023-11-14 22:24:00 UTC\n");
 		finish();
 	}
 }

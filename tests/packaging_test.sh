@@ -487,7 +487,8 @@ systemd)
 	given_the_arguments "$root" || fail "the arguments"
 	# systemd of this release reads every line of the unit.
 	inside journalctl -b --no-pager >"$scratch/journal"
-	! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
+	# Nor of the daemon as its main process, which it learns from the daemon.
+	! grep -E 'vexlantor\.service:[0-9]|not our child' "$scratch/journal" || fail "systemd warns of the unit"
 
 	# Without NotifyAccess= systemd names no socket, and nothing would come.
 	inside sh -c 'tr "\0" "\n" </proc/"$1"/environ' sh "$(show MainPID)" | grep -q '^NOTIFY_SOCKET=' ||
@@ -618,17 +619,21 @@ systemd)
 	if [ ! -s "$root/var/lib/logrotate/status" ] || grep -q vexlantor "$root/var/lib/logrotate/status"; then
 		fail "logrotate's state still names the logs, or is gone"
 	fi
-	echo "the .rpm under the same systemd, with Debian's rpm: installed, installed again as an upgrade is, erased"
+	echo "the .rpm under the same systemd, with Debian's rpm: installed, upgraded to a newer release, erased"
 	cp "$packages"/vexlantor-*.rpm "$root/root/vexlantor.rpm"
-	rpm_in() { inside rpm "$@" /root/vexlantor.rpm >"$scratch/rpm.log" 2>&1 || fail "rpm $*: $(cat "$scratch/rpm.log")"; }
+	VEXLANTOR_RPM_RELEASE=2 "$source/scripts/package.sh" "$scratch/release-2" >"$scratch/package.log" 2>&1 ||
+		fail "package.sh for release 2: $(cat "$scratch/package.log")"
+	cp "$scratch"/release-2/vexlantor-*-2.x86_64.rpm "$root/root/vexlantor-2.rpm"
+	rpm_in() { inside rpm "$@" >"$scratch/rpm.log" 2>&1 || fail "rpm $*: $(cat "$scratch/rpm.log")"; }
 	# Its scriptlets are systemd 219's: the preset on installation...
-	rpm_in -Uvh --nodeps
+	rpm_in -Uvh --nodeps /root/vexlantor.rpm
 	echo "the system's preset leaves the service $(inside systemctl is-enabled vexlantor.service)"
 	inside systemctl start vexlantor.service
 	wait_until "the .rpm's daemon to run" main_is /usr/sbin/vexlantor
 	# ...a restart of the running service on upgrade...
 	main=$(show MainPID)
-	rpm_in -Uvh --nodeps --replacepkgs
+	rpm_in -Uvh --nodeps /root/vexlantor-2.rpm
+	[ "$(inside rpm -q --qf '%{RELEASE}' vexlantor)" = 2 ] || fail "rpm -Uvh did not bring release 2"
 	wait_until "the daemon to run again after the .rpm's upgrade" restarted_on_upgrade
 	# ...and on erasure the service disabled and stopped.
 	inside rpm -e vexlantor >"$scratch/rpm.log" 2>&1 || fail "rpm -e: $(cat "$scratch/rpm.log")"

@@ -227,10 +227,14 @@ std::string local_time(long seconds)
 }
 
 // What systemctl status shows on the unit's Status line: while the tool runs,
-// since when, and after a successful run, when the next one is due.
+// since when, and after a successful run, when the next one is due. With the
+// first, systemd learns the daemon's PID while the starter may still run: a
+// daemon whose tool fails at once can end before that, and systemd, had it to
+// guess the PID once the starter has gone, would find none and take the
+// failure for a clean stop that it need not restart.
 std::string running_status(long now, const std::string &registered)
 {
-	return "STATUS=Running the tool since " + local_time(now) +
+	return "MAINPID=" + std::to_string(getpid()) + "\nSTATUS=Running the tool since " + local_time(now) +
 	       (registered.empty() ? "" : "; last registered at " + registered);
 }
 
