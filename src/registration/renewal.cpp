@@ -197,12 +197,12 @@ std::string take_notify_socket()
 	return socket_path;
 }
 
-// One datagram to the service manager; nothing when there is none. Its
-// failure changes nothing of the daemon's work.
+// One datagram to the service manager. Its failure changes nothing of the
+// daemon's work.
 void notify(const std::string &socket_path, const std::string &message)
 {
 	sockaddr_un address{};
-	if (socket_path.empty() || socket_path.size() >= sizeof address.sun_path)
+	if (socket_path.size() >= sizeof address.sun_path)
 		return;
 	address.sun_family = AF_UNIX;
 	socket_path.copy(address.sun_path, socket_path.size());
@@ -232,16 +232,16 @@ std::string local_time(long seconds)
 // daemon whose tool fails at once can end before that, and systemd, had it to
 // guess the PID once the starter has gone, would find none and take the
 // failure for a clean stop that it need not restart.
-std::string running_status(long now, const std::string &registered)
+std::string running_status(long now, long registered)
 {
 	return "MAINPID=" + std::to_string(getpid()) + "\nSTATUS=Running the tool since " + local_time(now) +
-	       (registered.empty() ? "" : "; last registered at " + registered);
+	       (registered == 0 ? "" : "; last registered at " + local_time(registered));
 }
 
-std::string registered_status(const std::string &registered, long now, long taken)
+std::string registered_status(long now, long taken)
 {
 	const long due = now + sleeps_before_renewal(taken) * static_cast<long>(renewal_check_seconds);
-	return "STATUS=Registered at " + registered + "; next run due at " + local_time(due);
+	return "STATUS=Registered at " + local_time(now) + "; next run due at " + local_time(due);
 }
 
 } // namespace
@@ -260,10 +260,12 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 	long reference = wall_clock();
 	long reference_elapsed = elapsed_clock();
 	log_clock(log_stream, before_building, reference);
-	std::string registered; // when the last run succeeded
+	long registered = 0; // when the last run succeeded, on the wall clock
 
 	for (;;) {
-		notify(notify_socket, running_status(wall_clock(), registered));
+		// Without a service manager there is no one to tell.
+		if (!notify_socket.empty())
+			notify(notify_socket, running_status(wall_clock(), registered));
 		std::fprintf(log_stream, "Complete registration string = %s\n", command.c_str());
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
@@ -278,9 +280,9 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 					     stopped_after, registration_lifetime_seconds);
 			return status;
 		}
-		const long now = wall_clock();
-		registered = local_time(now);
-		notify(notify_socket, registered_status(registered, now, elapsed_clock() - reference_elapsed));
+		registered = wall_clock();
+		if (!notify_socket.empty())
+			notify(notify_socket, registered_status(registered, elapsed_clock() - reference_elapsed));
 		wait_for_renewal(log_stream, reference, reference_elapsed);
 	}
 }
