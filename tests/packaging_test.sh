@@ -134,6 +134,13 @@ new_key() { # GNUPGHOME
 	GNUPGHOME=$1 gpg --list-keys --with-colons 2>/dev/null | awk -F: '/^fpr/ { print $10; exit }'
 }
 
+# The release's repositories made or added to by scripts/publish.sh with a key
+# of the given GnuPG home; its output is the failure's reason.
+publish_into() { # GNUPGHOME KEY PACKAGES REPOSITORIES
+	GNUPGHOME=$1 "$source/scripts/publish.sh" "$2" "$3" "$4" >"$scratch/publish.log" 2>&1 ||
+		fail "scripts/publish.sh $2 $3 $4: $(cat "$scratch/publish.log")"
+}
+
 # The checks of the packages skip where "build" was skipped.
 case $check in
 package | lintian | rpm | repositories | piuparts | systemd)
@@ -148,6 +155,9 @@ build)
 	# must still carry gzip, which rpm 4.11 reads.
 	printf '%%_binary_payload w19.zstdio\n' >"$scratch/.rpmmacros"
 	HOME=$scratch "$source/scripts/package.sh" "$packages" || fail "scripts/package.sh"
+	# A later release of the .rpm, for the container checks to upgrade to.
+	HOME=$scratch VEXLANTOR_RPM_RELEASE=2 "$source/scripts/package.sh" "$packages/release-2" >/dev/null ||
+		fail "scripts/package.sh, release 2"
 	;;
 manual)
 	need mandoc
@@ -293,7 +303,7 @@ repositories)
 	refused "no key" "" "$packages"
 	refused "a key that is not there" "$other" "$packages"
 	[ ! -e "$repos" ] || fail "a refused publication left $repos"
-	"$publish" "$key" "$packages" "$repos" >/dev/null 2>&1 || fail "publish: $("$publish" "$key" "$packages" "$repos" 2>&1)"
+	publish_into "$scratch/gnupg" "$key" "$packages" "$repos"
 
 	# apt: each release's index signed, the source package beside the binary.
 	for release in bullseye bookworm trixie; do
@@ -336,7 +346,7 @@ repositories)
 	# the same version is refused, and changes nothing either.
 	listing() { (cd "$repos" && find apt yum -type f ! -name 'repomd.xml*' ! -name '*.xml.gz' -exec sha256sum {} + | sort); }
 	listing >"$scratch/before"
-	"$publish" "$key" "$packages" "$repos" >/dev/null 2>&1 || fail "publishing the same packages again"
+	publish_into "$scratch/gnupg" "$key" "$packages" "$repos"
 	listing | cmp -s - "$scratch/before" || fail "publishing the same packages again changed them"
 	mkdir "$scratch/changed"
 	dpkg-deb -R "$packages"/vexlantor_*_amd64.deb "$scratch/changed/tree"
@@ -400,8 +410,7 @@ systemd)
 	# The host installs from the release's apt repository, as a fleet does,
 	# and from nowhere else.
 	key=$(new_key "$scratch/gnupg")
-	GNUPGHOME="$scratch/gnupg" "$source/scripts/publish.sh" "$key" "$packages" "$scratch/repositories" >/dev/null 2>&1 ||
-		fail "publish: $(GNUPGHOME="$scratch/gnupg" "$source/scripts/publish.sh" "$key" "$packages" "$scratch/repositories" 2>&1)"
+	publish_into "$scratch/gnupg" "$key" "$packages" "$scratch/repositories"
 	lay_repository() { rm -rf "$root/srv/vexlantor" && mkdir -p "$root/srv" && cp -R "$scratch/repositories/apt" "$root/srv/vexlantor"; }
 	lay_repository
 	mkdir -p "$root/etc/apt/keyrings"
@@ -487,8 +496,10 @@ systemd)
 	given_the_arguments "$root" || fail "the arguments"
 	# systemd of this release reads every line of the unit.
 	inside journalctl -b --no-pager >"$scratch/journal"
-	# Nor of the daemon as its main process, which it learns from the daemon.
-	! grep -E 'vexlantor\.service:[0-9]|not our child' "$scratch/journal" || fail "systemd warns of the unit"
+	# Its "not our child" for a main PID that the daemon gave while the
+	# starter still ran is no fault: the daemon is systemd's child once the
+	# starter has ended, and the outage below counts each of its failures.
+	! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
 
 	# Without NotifyAccess= systemd names no socket, and nothing would come.
 	inside sh -c 'tr "\0" "\n" </proc/"$1"/environ' sh "$(show MainPID)" | grep -q '^NOTIFY_SOCKET=' ||
@@ -583,8 +594,7 @@ systemd)
 	sed -i "s/^Version: .*/Version: $newer/" "$scratch/newer/tree/DEBIAN/control"
 	dpkg-deb -b "$scratch/newer/tree" "$scratch/newer/vexlantor_${newer}_amd64.deb" >/dev/null
 	cp "$packages"/vexlantor_*.dsc "$packages"/vexlantor_*.tar.* "$packages"/vexlantor-*.rpm "$scratch/newer/"
-	GNUPGHOME="$scratch/gnupg" "$source/scripts/publish.sh" "$key" "$scratch/newer" "$scratch/repositories" >/dev/null 2>&1 ||
-		fail "publishing $newer"
+	publish_into "$scratch/gnupg" "$key" "$scratch/newer" "$scratch/repositories"
 	lay_repository
 	main=$(show MainPID)
 	inside sh -c 'apt-get update && apt-get upgrade -y' >"$scratch/apt.log" 2>&1 || fail "apt-get upgrade: $(cat "$scratch/apt.log")"
@@ -596,8 +606,7 @@ systemd)
 
 	echo "a repository signed by another key, which apt refuses"
 	other=$(new_key "$scratch/other")
-	GNUPGHOME="$scratch/other" "$source/scripts/publish.sh" "$other" "$packages" "$scratch/other-repositories" >/dev/null 2>&1 ||
-		fail "publishing with another key"
+	publish_into "$scratch/other" "$other" "$packages" "$scratch/other-repositories"
 	cp -R "$scratch/other-repositories/apt" "$root/srv/other"
 	echo "deb [signed-by=/etc/apt/keyrings/vexlantor.gpg] file:/srv/other $release main" \
 		>"$root/etc/apt/sources.list.d/other.list"
@@ -621,9 +630,7 @@ systemd)
 	fi
 	echo "the .rpm under the same systemd, with Debian's rpm: installed, upgraded to a newer release, erased"
 	cp "$packages"/vexlantor-*.rpm "$root/root/vexlantor.rpm"
-	VEXLANTOR_RPM_RELEASE=2 "$source/scripts/package.sh" "$scratch/release-2" >"$scratch/package.log" 2>&1 ||
-		fail "package.sh for release 2: $(cat "$scratch/package.log")"
-	cp "$scratch"/release-2/vexlantor-*-2.x86_64.rpm "$root/root/vexlantor-2.rpm"
+	cp "$packages"/release-2/vexlantor-*-2.x86_64.rpm "$root/root/vexlantor-2.rpm"
 	rpm_in() { inside rpm "$@" >"$scratch/rpm.log" 2>&1 || fail "rpm $*: $(cat "$scratch/rpm.log")"; }
 	# Its scriptlets are systemd 219's: the preset on installation...
 	rpm_in -Uvh --nodeps /root/vexlantor.rpm
