@@ -3,6 +3,7 @@
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
+#include <optional>
 #include <filesystem>
 #include <gtest/gtest.h>
 #include <sstream>
@@ -115,7 +116,7 @@ TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 	struct Case {
 		std::vector<std::string> args;
 		std::string error_file, log_file;
-		std::string closed{}; // started without these, as shell redirections
+		std::string prelude{}; // started without these descriptors
 	};
 	const Case cases[] = {
 		{{}, "/dev/null", "/dev/null"},
@@ -123,13 +124,13 @@ TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 		{{"err", "log"}, "err", "log"},
 		{{"@/err", "log", "extra", "more"}, "err", "log"},
 		// The error file then opens on the very descriptor it replaces.
-		{{"err", "log"}, "err", "log", "2>&-"},
-		{{"err", "log"}, "err", "log", "0<&-"},
+		{{"err", "log"}, "err", "log", "exec 2>&-"},
+		{{"err", "log"}, "err", "log", "exec 0<&-"},
 	};
 	for (const auto &c : cases) {
-		SCOPED_TRACE(::testing::Message() << c.args.size() << " arguments " << c.closed);
+		SCOPED_TRACE(::testing::Message() << c.args.size() << " arguments " << c.prelude);
 		prepare({"hang"});
-		START_OR_SKIP((Launch{.args = c.args, .closed = c.closed}));
+		START_OR_SKIP((Launch{.args = c.args, .extra_env = {"TESTCLOCK_STILL=1"}, .prelude = c.prelude}));
 		EXPECT_EQ(started.starter_out, std::to_string(started.daemon) + "\n");
 		EXPECT_EQ(started.starter_err, "");
 		ASSERT_TRUE(wait_for_file(inst.path("hanging"), started.daemon));
@@ -138,7 +139,7 @@ TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 		EXPECT_EQ(fd_target(started.daemon, STDERR_FILENO), where(c.error_file));
 		EXPECT_EQ(fd_target(started.daemon, STDOUT_FILENO), where(c.log_file));
 		// Only its standard streams, while the tool runs: nothing leaks.
-		EXPECT_EQ(descriptors_of(started.daemon), c.closed == "0<&-" ? "1 2" : "0 1 2");
+		EXPECT_EQ(descriptors_of(started.daemon), c.prelude == "exec 0<&-" ? "1 2" : "0 1 2");
 		EXPECT_FALSE(file_exists(inst.path("extra")));
 		finish();
 	}
@@ -438,7 +439,7 @@ TEST_F(Daemon, KeepsItsTraceWhenKilled)
 		std::vector<long> wake_ups; // then a second registration line, if a run was due
 	};
 	const Case cases[] = {
-		{"during a run", {":", "hang"}, {}, "hanging", wake_ups(T, 9)},
+		{"during a run", {":", "hang"}, {"TESTCLOCK_STILL=1"}, "hanging", wake_ups(T, 9)},
 		{"while waiting", {":"}, {"TESTCLOCK_HOLD_AT=3"}, "clock.held", wake_ups(T, 2)},
 	};
 	for (const auto &c : cases) {
@@ -514,6 +515,91 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 		std::string word = c.command_word;
 		word.replace(word.find('@'), 1, inst.dir);
 		EXPECT_EQ(log(), first_lines(word + " " + std::string(expected_options)));
+		finish();
+	}
+}
+
+// As root the daemon runs only what no one else can change: the tool, and
+// every directory on the kernel's way to it, must be root's or the daemon's
+// own user's and writable by no one else, but for a sticky directory of
+// root's such as /tmp. Else it does not run it, says what to change, and ends
+// with 126. It reads the configuration file on the same terms. Whatever
+// signals it was started with ignored, it hears its tool end, and the tool
+// starts with none ignored or blocked.
+TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
+{
+	if (geteuid() != 0)
+		GTEST_SKIP() << "needs root, to give files to another user";
+	constexpr uid_t other = 65534;
+	const std::string config = cimom_config_path;
+	// Read with built-ins alone: the shell blocks signals while it waits for a command.
+	const std::string signals_as_started = "while read -r key value; do case $key$value in SigIgn:*[!0]* | "
+					       "SigBlk:*[!0]*) exit 9 ;; esac; done </proc/$$/status";
+	struct Case {
+		const char *what;
+		std::string prelude; // run in the installation's directory before the start
+		std::string root;    // below it
+		std::string errors;  // before the could-not-run line, @ for the installation; "" where the tool runs
+		std::optional<uid_t> user{};
+	};
+	const auto refused = [](const std::string &why) { return "vexlantor refused to run it: @/" + why + "\n"; };
+	const Case cases[] = {
+		{"a tool anyone can write to", "chmod 0777 bin/trindlet", "cimom",
+		 refused("bin/trindlet is owned by uid 0 with mode 0777, so others than root can change it; fix it "
+			 "with: chmod go-w @/bin/trindlet")},
+		{"a tool its group can write to", "chmod 0775 bin/trindlet", "cimom",
+		 refused("bin/trindlet is owned by uid 0 with mode 0775, so others than root can change it; fix it "
+			 "with: chmod go-w @/bin/trindlet")},
+		{"another user's tool", "chown 65534 bin/trindlet", "cimom",
+		 refused("bin/trindlet is owned by uid 65534 with mode 0755, so others than root can change it; fix it "
+			 "with: chown root @/bin/trindlet")},
+		{"a directory above that its group can write to", "chmod 0775 bin", "cimom",
+		 refused("bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it "
+			 "with: chmod go-w @/bin")},
+		{"another user's directory above", "chown 65534 cimom", "cimom/sub",
+		 refused("cimom is owned by uid 65534 with mode 0755, so others than root can change what it holds; "
+			 "fix it with: chown root @/cimom")},
+		{"a link, in a directory anyone can write to, to a trusted tool",
+		 "mkdir -m 0777 open && mkdir open/cimom && ln -s ../bin open/bin", "open/cimom",
+		 refused("open is owned by uid 0 with mode 0777, so others than root can change what it holds; fix it "
+			 "with: chmod go-w @/open")},
+		{"a trusted tool below a sticky directory of root's",
+		 "mkdir -m 1777 sticky && mkdir sticky/cimom && ln -s ../bin sticky/bin", "sticky/cimom", ""},
+		{"a sticky directory of another user's",
+		 "mkdir -m 1777 sticky && mkdir sticky/cimom && chown 65534 sticky", "sticky/cimom",
+		 refused("sticky is owned by uid 65534 with mode 1777, so others than root can change what it holds; "
+			 "fix it with: chown root @/sticky; chmod go-w @/sticky")},
+		{"an ordinary user's daemon with its own tool", "", "cimom", "", other},
+		{"a configuration file anyone can write to, not followed", "chmod 0666 " + config, "/nonexistent",
+		 "vexlantor ignored " + config + " and uses " + default_cimom_root + ": " + config +
+			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: chmod "
+			 "go-w " +
+			 config + "\n"},
+		{"started with SIGCHLD and HUP ignored, TERM blocked",
+		 "set -- env --ignore-signal=CHLD --ignore-signal=HUP --block-signal=TERM \"$@\"", "cimom", ""},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		prepare({signals_as_started + "; exit 5"});
+		const std::string root = c.root.starts_with('/') ? c.root : inst.path(c.root);
+		std::filesystem::create_directories(inst.path("cimom/sub"));
+		START_OR_SKIP((Launch{.args = {"err", "log"},
+				      .config = key_line(root),
+				      .stand_in_at_default_root = true,
+				      .prelude = c.prelude,
+				      .user = c.user}));
+		const bool runs = c.errors.empty() || c.errors.starts_with("vexlantor ignored");
+		EXPECT_EQ(wait_for_exit(started.daemon), runs ? 5 : 126);
+		EXPECT_EQ(read_file(inst.path("runs")), runs ? "1\n" : "0\n");
+		std::string errors = c.errors;
+		for (std::size_t at; (at = errors.find('@')) != std::string::npos;)
+			errors.replace(at, 1, inst.dir);
+		const std::string tool_root = c.root.starts_with('/') ? default_cimom_root : root;
+		if (runs) {
+			EXPECT_EQ(err(), errors + could_not_run(tool_root));
+		} else {
+			EXPECT_EQ(err(), could_not_run(tool_root) + errors);
+		}
 		finish();
 	}
 }

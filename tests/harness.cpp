@@ -90,23 +90,42 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	if (launch.stand_in_at_default_root)
 		place_tool(root + default_cimom_root + tool_path_suffix);
 
+	// Another user may not reach the build tree: its own copies.
+	std::string binary = VEXLANTOR_BINARY;
+	std::string clock_library = TESTCLOCK_LIBRARY;
+	if (launch.user) {
+		binary = installation.path("vexlantor");
+		clock_library = installation.path("libtestclock.so");
+		fs::copy_file(VEXLANTOR_BINARY, binary);
+		fs::copy_file(TESTCLOCK_LIBRARY, clock_library);
+		for (const auto &entry : fs::recursive_directory_iterator(installation.dir))
+			if (lchown(entry.path().c_str(), *launch.user, *launch.user) == -1)
+				std::abort();
+		if (lchown(installation.dir.c_str(), *launch.user, *launch.user) == -1)
+			std::abort();
+	}
+
 	// Inside the sandbox the binary starts with this environment and no other.
 	std::vector<std::string> words = {VEXLANTOR_SANDBOX, root};
-	// Closed once the sandbox is made, so that it can still say why it could not be.
-	if (!launch.closed.empty())
-		words.insert(words.end(), {"sh", "-c", "exec " + launch.closed + "; exec \"$@\"", "sh"});
+	// Run once the sandbox is made, so that it can still say why it could not be.
+	if (!launch.prelude.empty())
+		words.insert(words.end(), {"sh", "-c", launch.prelude + "\nexec \"$@\"", "sh"});
 	words.insert(words.end(), {"env", "-i", "PATH=/usr/local/bin:/usr/bin:/bin"});
 	// A sanitizer build of the daemon takes its settings from the test's run.
 	for (char **entry = environ; *entry != nullptr; ++entry)
 		for (const char *prefix : {"ASAN_OPTIONS=", "UBSAN_OPTIONS=", "LSAN_OPTIONS="})
 			if (std::strncmp(*entry, prefix, std::strlen(prefix)) == 0)
 				words.emplace_back(*entry);
-	words.push_back(std::string("LD_PRELOAD=") + TESTCLOCK_LIBRARY);
+	words.push_back("LD_PRELOAD=" + clock_library);
 	words.push_back("TESTCLOCK_FILE=" + installation.path("clock"));
 	words.push_back("STAND_IN_DIR=" + installation.dir);
 	words.insert(words.end(), launch.extra_env.begin(), launch.extra_env.end());
 	words.insert(words.end(), launch.wrapper.begin(), launch.wrapper.end());
-	words.emplace_back(VEXLANTOR_BINARY);
+	if (launch.user) {
+		const std::string id = std::to_string(*launch.user);
+		words.insert(words.end(), {"setpriv", "--reuid=" + id, "--regid=" + id, "--clear-groups"});
+	}
+	words.push_back(binary);
 	words.insert(words.end(), launch.args.begin(), launch.args.end());
 	std::vector<char *> argv;
 	for (auto &word : words)
@@ -190,7 +209,10 @@ bool wait_for_file(const std::string &path, pid_t daemon)
 
 void stop_daemon(pid_t daemon)
 {
-	if (daemon > 0) {
+	// Until it is reaped, its PID and its group's stay this process's to
+	// signal; after that they may be anyone's.
+	siginfo_t info{};
+	if (daemon > 0 && waitid(P_PID, static_cast<id_t>(daemon), &info, WEXITED | WNOHANG | WNOWAIT) == 0) {
 		kill(-daemon, SIGKILL);
 		kill(daemon, SIGKILL);
 	}

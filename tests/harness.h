@@ -44,9 +44,13 @@ struct Launch {
 	std::vector<std::string> extra_env{};
 	// A program and its options that run the binary, such as valgrind.
 	std::vector<std::string> wrapper{};
-	// Standard descriptors the starter is started without, as shell
-	// redirections such as "2>&-".
-	std::string closed{};
+	// Shell code run as root in the installation's directory, inside the
+	// sandbox, before the starter replaces the shell: "exec 2>&-" starts it
+	// without standard error, "trap '' CHLD" with SIGCHLD ignored.
+	std::string prelude{};
+	// Started by this user instead of root, with the installation given to
+	// it, and the binary and the test clock copied into it for it to run.
+	std::optional<uid_t> user{};
 };
 
 struct Started {
@@ -66,7 +70,8 @@ Started start_daemon(const Installation &installation, const Launch &launch);
 int wait_for_exit(pid_t daemon);
 // Whether the file is there; false when the daemon ended without making it.
 bool wait_for_file(const std::string &path, pid_t daemon);
-// Kills the daemon's whole process group and reaps everything left.
+// Kills the daemon's whole process group, unless it has been reaped, and
+// everything it left to this process, and reaps it all.
 void stop_daemon(pid_t daemon);
 
 // The descriptors a process holds, as "0 1 2"; "" once it has ended.

@@ -9,46 +9,34 @@ constexpr std::size_t read_block_size = 4096;
 // Reads the file a block at a time, so that lines of any length cost no
 // memory: only the value of the first key line is kept. A key line is
 // recognised only at the start of a real line, however long the line before.
-// True when a key line was found.
+// True when a key line was found; a read error ends the search as the end of
+// the file does, and a key line that ran to that point still counts.
 bool read_key_value(FILE *config, std::string &value)
 {
+	constexpr std::size_t not_the_key = std::string_view::npos;
+	std::size_t matched = 0; // the key's characters that begin this line, or not_the_key
 	char block[read_block_size];
-	std::size_t matched = 0; // key characters matched at the start of this line
-	bool skipping = false;   // this line is not a key line
-	bool taking = false;     // this line is the key line; its value is being read
-
 	std::size_t got;
 	while ((got = std::fread(block, 1, sizeof block, config)) > 0) {
-		const char *p = block;
 		const char *const end = block + got;
-		while (p < end) {
-			if (!taking && !skipping) {
-				// At the start of a line: compare it with the key as it comes.
-				if (*p == cimom_root_key[matched]) {
-					++p;
-					taking = ++matched == cimom_root_key.size();
-				} else {
-					skipping = true; // a newline here is consumed as the end of the line
-				}
-				continue;
-			}
-			const auto left = static_cast<std::size_t>(end - p);
-			const auto *newline = static_cast<const char *>(std::memchr(p, '\n', left));
-			const char *const line_end = newline != nullptr ? newline : end;
-			if (taking) {
-				value.append(p, line_end);
-				if (newline != nullptr)
-					return true;
-			} else if (newline != nullptr) {
-				skipping = false;
+		for (const char *p = block; p < end; ++p) {
+			if (matched == not_the_key) { // the rest of this line does not matter
+				p = static_cast<const char *>(std::memchr(p, '\n', static_cast<std::size_t>(end - p)));
+				if (p == nullptr)
+					break;
 				matched = 0;
+			} else if (matched == cimom_root_key.size()) {
+				if (*p == '\n')
+					return true;
+				value += *p;
+			} else if (*p == '\n') {
+				matched = 0;
+			} else {
+				matched = *p == cimom_root_key[matched] ? matched + 1 : not_the_key;
 			}
-			p = newline != nullptr ? newline + 1 : end;
 		}
 	}
-	// End of file, or a read error, which ends the search the same way: a key
-	// line that ran to that point still counts.
-	return taking;
+	return matched == cimom_root_key.size();
 }
 
 } // namespace

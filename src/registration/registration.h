@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 // Written by the product agent; the daemon only reads its root directory key.
 // The product's paths are the build's (CMakeLists.txt).
@@ -16,19 +17,48 @@ inline constexpr const char *default_cimom_root = VEXLANTOR_DEFAULT_ROOT;
 // The tool lies in the directory "bin" beside the root directory.
 inline constexpr const char *tool_path_suffix = "/../bin/trindlet";
 
-// The root directory named by the fixed configuration file, or the default.
-std::string lookup_cimom_root();
-
-// The same lookup over any file, so that it can be exercised in tests.
-std::string lookup_cimom_root_in(const char *config_path);
-
-// The shell command that registers the service once, for a given root.
-std::string build_register_command(std::string_view root);
+// The options register for this long; a run still going when it has passed
+// is hung.
+inline constexpr long registration_lifetime_seconds = 600;
 
 // Registers the service and renews it until a run of the tool fails; returns
 // that run's raw wait status, which is never 0: the tool's, -1 when it could
-// not be started, or that of an exit with 124 when it was stopped, hung, after
-// the registration's lifetime.
+// not be started, that of an exit with 124 when it was stopped, hung, after
+// the registration's lifetime, or of an exit with 126 when the tool was not
+// run because others than root could change it.
 int run_registration(FILE *error_stream, FILE *log_stream);
+
+// lookup.cpp: the root directory named by the fixed configuration file, or
+// the default; and the same lookup over any file.
+std::string lookup_cimom_root();
+std::string lookup_cimom_root_in(const char *config_path);
+
+// command.cpp: the shell command that registers the service once.
+std::string build_register_command(std::string_view root);
+
+// trust.cpp: why a file that the daemon would run or read could be changed
+// by others than root and the daemon's own user, as one line that says what
+// to change; empty when it cannot.
+std::string why_untrusted(const std::string &path);
+// The root that the configuration file names, when only the trusted can
+// change it; else, with a line to the error stream that says why, the default.
+std::string trusted_cimom_root(FILE *error_stream);
+
+// tool_run.cpp: one run of the command through the shell, bounded.
+struct RunOutcome {
+	int status = -1;        // the raw wait status; -1 when it could not be started
+	long stopped_after = 0; // when it was stopped, hung: the seconds it had run
+};
+// Seconds since boot, suspended time included, which setting the wall clock
+// does not move: every wait is measured on it.
+long elapsed_clock();
+RunOutcome run_tool(const char *command, long started_elapsed);
+
+// service_manager.cpp: what systemd is told, at the socket it names. The
+// socket is taken out of the environment: the tool is not the service and
+// must not speak for it.
+std::string take_notify_socket();
+void notify_running(const std::string &socket_path, long since, long registered);
+void notify_registered(const std::string &socket_path, long registered, long due);
 
 #endif

@@ -1,0 +1,44 @@
+#include <algorithm>
+
+#include "registration.h"
+
+namespace {
+
+// The tool's fixed options. The shell removes the double quotes, so the tool
+// receives the attribute list (vse=gadbI) as it stands.
+constexpr std::string_view register_options = "--type=service:management-software:virtual-system-management:XEN"
+					      " --url=service:management-software:virtual-system-management:XEN"
+					      " --attributes=\"(vse=gadbI)\""
+					      " --lifetime=600"
+					      " --address=0";
+
+bool is_plain_character(char c)
+{
+	constexpr std::string_view safe_punctuation = "/._-+,:@%";
+	return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+	       safe_punctuation.find(c) != std::string_view::npos;
+}
+
+// The root comes from a file the daemon does not own: anything beyond the
+// characters of ordinary paths is quoted so the shell reads one plain word,
+// each single quote written as '\''.
+std::string shell_word(std::string_view word)
+{
+	if (std::ranges::all_of(word, is_plain_character))
+		return std::string(word);
+	std::string quoted = "'";
+	for (const char c : word) {
+		if (c == '\'')
+			quoted += "'\\''";
+		else
+			quoted += c;
+	}
+	return quoted + "'";
+}
+
+} // namespace
+
+std::string build_register_command(std::string_view root)
+{
+	return shell_word(std::string(root) + tool_path_suffix) + " " + std::string(register_options);
+}
