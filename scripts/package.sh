@@ -1,6 +1,6 @@
 #!/bin/sh
-# Makes both packages from this checkout as it stands, from one source
-# tarball of the files git tracks or would track, and leaves them in DIR
+# Makes both packages from this checkout, from one source tarball of the
+# files git tracks, and leaves them in DIR
 # (build/ unless given): the Debian package with dpkg-buildpackage (debian/),
 # and the RPM package with rpmbuild (packaging/rpm/vexlantor.spec).
 #
@@ -17,10 +17,10 @@ work=$out/package-work
 rm -rf "$work" "$out"/vexlantor_*.* "$out"/vexlantor-*.rpm "$out/vexlantor.spec"
 mkdir -p "$work/rpm/SOURCES"
 
-# Deleted files that git still tracks are passed over.
-(cd "$top" && git ls-files -z --cached --others --exclude-standard |
-	tar --null -T - --ignore-failed-read --warning=no-failed-read --transform "s,^,$name/," \
-		--sort=name --owner=0 --group=0 --numeric-owner --mtime=@"$(dpkg-parsechangelog -l "$top/debian/changelog" -STimestamp)" -czf "$work/rpm/SOURCES/$name.tar.gz")
+# What git tracks, as committed or as changed since in the work tree (git
+# stash create records that without touching anything), and no untracked file.
+tree=$(cd "$top" && git stash create)
+git -C "$top" archive --format=tar.gz --prefix="$name/" -o "$work/rpm/SOURCES/$name.tar.gz" "${tree:-HEAD}"
 tar -C "$work" -xzf "$work/rpm/SOURCES/$name.tar.gz"
 
 # The source package and the binary package, in $work beside the tree.

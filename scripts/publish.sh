@@ -4,6 +4,7 @@
 # they stand: an apt repository for Debian 11, 12 and 13 (reprepro), with the
 # source package beside the binary one, and a yum repository for the RPM hosts
 # (createrepo_c), its metadata gzipped for EL7's yum. Nothing is uploaded.
+# The source package goes to Debian 12 and 13, where it builds.
 #
 #   scripts/publish.sh KEY [PACKAGES [REPOSITORIES]]
 #
@@ -41,15 +42,21 @@ rm -rf "$new"
 if [ -d "$repositories" ]; then cp -a "$repositories" "$new"; else mkdir -p "$new"; fi
 trap 'rm -rf "$new"' EXIT
 
-# apt: one distribution a release, the same packages in each.
+# apt: one distribution a release, the same binary package in each. The
+# source package only where its build dependencies can be met: Debian 11 has
+# neither g++ 12 nor CMake 3.25.
+sources="bookworm trixie"
 mkdir -p "$new/reprepro/conf"
 for release in $releases; do
-	printf 'Origin: vexlantor\nLabel: vexlantor\nCodename: %s\nArchitectures: amd64 source\nComponents: main\n' "$release"
+	case " $sources " in *" $release "*) architectures="amd64 source" ;; *) architectures=amd64 ;; esac
+	printf 'Origin: vexlantor\nLabel: vexlantor\nCodename: %s\nArchitectures: %s\nComponents: main\n' "$release" "$architectures"
 	printf 'Description: vexlantor for Debian %s\nSignWith: %s\n\n' "$release" "$key"
 done >"$new/reprepro/conf/distributions"
 for release in $releases; do
 	reprepro --silent -b "$new/reprepro" --outdir "$new/apt" includedeb "$release" "$deb" ||
 		fail "reprepro refused $deb for $release"
+done
+for release in $sources; do
 	reprepro --silent -b "$new/reprepro" --outdir "$new/apt" includedsc "$release" "$dsc" ||
 		fail "reprepro refused $dsc for $release"
 done

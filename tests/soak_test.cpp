@@ -1,7 +1,8 @@
-// Ten thousand renewal cycles on the virtual clock: the daemon's memory stays
-// as it was after the first hundred, and it holds its three standard
-// descriptors and nothing else, while the tool runs and while it waits. And
-// thirty days with faults: how long the service stays registered.
+// Three thousand renewal cycles on the virtual clock, each one measured: the
+// daemon's memory stays as it was after the first hundred, and it holds its
+// three standard descriptors and nothing else, while the tool runs and while
+// it waits. And thirty days with faults: how long the service stays
+// registered.
 #include <algorithm>
 #include <cstdlib>
 #include <gtest/gtest.h>
@@ -14,18 +15,26 @@
 
 namespace {
 
-constexpr int cycles = 10'000;
+constexpr int cycles = 3'000;
+constexpr int settled = 101;        // the first run measured against the rest
 constexpr int sleeps_per_cycle = 9; // an instant tool: 540 seconds between runs
 
-// At the sampled runs the tool records the resident memory and the
-// descriptors of the daemon, which leads its session, with shell built-ins
+// At every run the tool records the resident memory and the descriptors of
+// the daemon, which leads its session, with shell built-ins
 // alone, so that a cycle costs little more than the daemon's own work.
 const char *const sample_step = R"(read -r _ _ _ _ _ daemon _ < /proc/$$/stat
 while read -r key value _; do
 	[ "$key" = VmRSS: ] && echo "$run rss $value" >> "$dir/samples"
 done < /proc/$daemon/status
-fds=$(cd /proc/$daemon/fd && echo *)
-echo "$run fds $fds" >> "$dir/samples")";
+# A descriptor that the test clock holds for a moment, even one held while
+# the daemon waits for a busy processor, is gone at a look 50 ms later.
+for look in 1 2 3 4 5; do
+	fds=
+	for fd in /proc/$daemon/fd/*; do fds="$fds ${fd##*/}"; done
+	[ "$fds" = " 0 1 2" ] && break
+	sleep 0.05
+done
+echo "$run fds${fds}" >> "$dir/samples")";
 
 std::map<std::string, std::string> samples(const std::string &text)
 {
@@ -40,11 +49,10 @@ std::map<std::string, std::string> samples(const std::string &text)
 // The n-th sleep of the wait that follows a run.
 long wait_sleep(long run, long n) { return (run - 1) * sleeps_per_cycle + n; }
 
-TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
+TEST(Soak, StaysTheSameSizeOverThreeThousandCycles)
 {
 	const Installation inst = make_installation({}, cycles);
-	for (const char *run : {"101", "5000", "10000"})
-		plan_step(inst, run, sample_step);
+	plan_step(inst, "default", sample_step);
 	const Started started =
 		start_daemon(inst, Launch{.args = {"err", "log"},
 					  .config = key_line(inst.root),
@@ -54,7 +62,7 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 		GTEST_SKIP() << started.why_not;
 	}
 	ASSERT_GT(started.daemon, 0) << started.starter_err;
-	// However long ten thousand cycles take on this machine.
+	// However long the cycles take on this machine.
 	const bool held = wait_for_file(inst.path("clock.held"), started.daemon);
 	const std::string fds_waiting = descriptors_of(started.daemon);
 	stop_daemon(started.daemon);
@@ -67,15 +75,20 @@ TEST(Soak, StaysTheSameSizeOverTenThousandCycles)
 	// the tool runs: on a path the daemon has not taken before, how many
 	// pages a fault maps in depends on the page cache, and so on the machine.
 	auto found = samples(read_file(inst.path("samples")));
-	const long early = std::strtol(found["101 rss"].c_str(), nullptr, 10);
-	EXPECT_GT(early, 0);
-	for (const char *run : {"101", "5000", "10000"}) {
-		EXPECT_EQ(found[std::string(run) + " fds"], "0 1 2") << run;
-		EXPECT_LE(std::strtol(found[std::string(run) + " rss"].c_str(), nullptr, 10), early) << run;
+	const long early = std::strtol(found[std::to_string(settled) + " rss"].c_str(), nullptr, 10);
+	ASSERT_GT(early, 0);
+	long largest = 0;
+	for (int run = settled; run <= cycles; ++run) {
+		const std::string at = std::to_string(run);
+		ASSERT_EQ(found[at + " fds"], "0 1 2") << "run " << run;
+		const long rss = std::strtol(found[at + " rss"].c_str(), nullptr, 10);
+		ASSERT_LE(rss, early) << "run " << run;
+		largest = std::max(largest, rss);
 	}
-	std::printf("resident kB at runs 101, 5000 and %d: %s, %s and %s\n", cycles, found["101 rss"].c_str(),
-		    found["5000 rss"].c_str(), found["10000 rss"].c_str());
-	// The figure the manual gives, for a tool that prints nothing.
+	std::printf("resident kB at run %d: %ld; the most over runs %d to %d: %ld\n", settled, early, settled, cycles,
+		    largest);
+	// The figure the manual gives, for a tool that prints nothing but the
+	// samples, which go to a file of their own.
 	std::printf("the log grows by %.0f bytes a day\n",
 		    static_cast<double>(read_file(inst.path("log")).size()) / (cycles * 540.0 / 86400));
 	remove_installation(inst);

@@ -26,6 +26,7 @@
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <sys/stat.h>
 #include <sys/time.h>
 #include <string.h>
 #include <time.h>
@@ -224,21 +225,33 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
 	if (!in_daemon() || timeout == NULL)
 		return call(set, info, timeout);
 	const char *still = getenv("TESTCLOCK_STILL");
+	const int may_move = still == NULL || strcmp(still, "1") != 0;
 	const long end = read_clock(clock_file(), ELAPSED) + timeout->tv_sec + (timeout->tv_nsec > 0);
 	const struct timespec tick = {0, 1000000L};
-	long seen = -1, idle = 0;
+	/* The file is read again only once it has been replaced, and the
+	 * processes looked at only once it has stood still for a while: each
+	 * look holds a descriptor for a moment, which a test of the daemon's
+	 * descriptors would see. */
+	struct stat seen = {0};
+	long idle = 0;
 	for (;;) {
 		int got = call(set, info, &tick);
 		if (got != -1 || errno != EAGAIN)
 			return got;
-		long now = read_clock(clock_file(), ELAPSED);
-		if (now >= end) {
+		struct stat now = {0};
+		if (stat(clock_file(), &now) == -1)
+			abort();
+		int replaced = now.st_ino != seen.st_ino || now.st_mtim.tv_nsec != seen.st_mtim.tv_nsec ||
+			       now.st_mtim.tv_sec != seen.st_mtim.tv_sec;
+		seen = now;
+		if (replaced && read_clock(clock_file(), ELAPSED) >= end) {
 			errno = EAGAIN;
 			return -1;
 		}
-		idle = now == seen && descendants_asleep() ? idle + 1 : 0;
-		seen = now;
-		if (idle >= 200 && (still == NULL || strcmp(still, "1") != 0))
-			advance_clock(clock_file(), end - now);
+		idle = replaced || !may_move ? 0 : idle + 1;
+		if (idle >= 20 && !descendants_asleep())
+			idle = 0;
+		if (idle >= 200)
+			advance_clock(clock_file(), end - read_clock(clock_file(), ELAPSED));
 	}
 }

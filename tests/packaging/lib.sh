@@ -1,0 +1,142 @@
+# What the packaging checks share, sourced by each with its build and source
+# directories as its first two arguments. A check whose tool is missing here
+# is skipped (status 77) and says so.
+# shellcheck shell=sh disable=SC2034 # the checks use what is set here
+set -eu
+build=$1 source=$2
+# What Packaging.build makes, from scripts/package.sh, for the checks after it.
+packages=$build/packages
+# Where scripts/test.sh unpacks the container tools that it fetches rather
+# than installs, and where the Debian roots are kept between runs.
+cache=/var/cache/vexlantor-test
+PATH=$cache/tools/usr/bin:$PATH
+# The tool at the product's default root, where the daemon looks for it, as
+# the build names it.
+tool=$VEXLANTOR_DEFAULT_TOOL
+scratch=$(mktemp -d /tmp/vexlantor-packaging.XXXXXX)
+trap 'rm -rf "$scratch"' EXIT
+trap 'exit 143' INT TERM # through the EXIT trap, which cleans up
+
+need() {
+	for need; do
+		command -v "$need" >/dev/null 2>&1 || { echo "skipped: $need is not installed"; exit 77; }
+	done
+}
+fail() { echo "FAILED: $*"; exit 1; }
+# Runs a command with its output kept, which is the failure's reason.
+logged() { # WHAT COMMAND...
+	what=$1
+	shift
+	"$@" >"$scratch/logged.log" 2>&1 || fail "$what: $(tail -n 40 "$scratch/logged.log")"
+}
+# The checks of the packages skip where Packaging.build was skipped.
+need_packages() { [ -d "$packages" ] || { echo "skipped: no packages in $packages, which Packaging.build makes"; exit 77; }; }
+
+# What an installation holds, as "MODE PATH", in the .deb as in the .rpm but
+# for where each system keeps units and for what each adds of its own.
+installed='644 /etc/logrotate.d/vexlantor
+644 /lib/systemd/system/vexlantor.service
+644 /usr/share/doc/vexlantor/copyright
+644 /usr/share/man/man8/vexlantor.8
+755 /usr/sbin/vexlantor'
+# "MODE PATH" for each file below a tree, sorted, with the manual page
+# uncompressed.
+modes() { (cd "$1" && find . -type f -exec stat -c '%a %n' {} + | sed 's, \., ,; s,\.8\.gz$,.8,' | sort); }
+expect_installed() { # WHAT FILES
+	[ "$2" = "$installed" ] || fail "files and modes in $1:
+$2
+expected:
+$installed"
+}
+install_tree() { # DESTDIR [cmake --install options]
+	dest=$1
+	shift
+	DESTDIR=$dest cmake --install "$build" "$@" >/dev/null
+}
+
+# What the tool is given, from the file the tests' header is made from: the
+# options as the command line writes them, on one line, and the arguments the
+# shell makes of them, a line each. Neither may come out empty.
+tool_options() {
+	options=$(paste -sd' ' "$source/tests/tool-options")
+	[ -n "$options" ] || fail "no options in tests/tool-options"
+	echo "$options"
+}
+# shellcheck disable=SC2120 # "$@" is what the shell made of the options
+tool_arguments() {
+	eval "set -- $(tool_options)"
+	printf '%s\n' "$@"
+}
+# The log's line for a run of the tool at the default root.
+registration_line="Complete registration string = ${tool%/*}/../bin/trindlet"
+# The stand-in tool at a root's tool path, its state in /var/lib/stand-in
+# there; a step of shell code for every run, where given.
+stand_in() { # ROOT [STEP]
+	mkdir -p "$1${tool%/*}" "$1/var/lib/stand-in/steps"
+	cp "$source/tests/stand-in-tool.sh" "$1$tool"
+	[ $# -lt 2 ] || echo "$2" >"$1/var/lib/stand-in/steps/default"
+}
+# Whether the last run that the stand-in tool below ROOT recorded was given
+# the tool's arguments.
+given_the_arguments() {
+	tool_arguments >"$scratch/arguments"
+	tail -n "$(wc -l <"$scratch/arguments")" "$1/var/lib/stand-in/args" | cmp -s - "$scratch/arguments"
+}
+
+# Both packages hold the same daemon: a static PIE that needs no shared
+# library, with full RELRO, stripped. README.md says so, and that neither
+# package depends on a C library.
+expect_static_daemon() {
+	grep -q 'The packaged daemon is a static PIE: it needs no shared library' "$source/README.md" ||
+		fail "README.md no longer says what the packaged daemon links"
+	elf=$(readelf -hlSd "$1")
+	for expected in "Type: *DYN" "GNU_RELRO" "BIND_NOW"; do
+		echo "$elf" | grep -q "$expected" || fail "the daemon lacks $expected"
+	done
+	! echo "$elf" | grep -qE "INTERP|NEEDED|\.debug_info" || fail "the daemon is not static or not stripped: $elf"
+}
+
+# A Debian root, made once with mmdebstrap and kept under a name that says
+# what it holds, so that a change of its packages makes it again: minbase
+# alone for piuparts, which installs what it tests against; with systemd and
+# logrotate to boot in a container, and rpm to try the RPM package there.
+debian_root() { # KIND RELEASE
+	need mmdebstrap flock
+	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate,rpm ;; *) include= ;; esac
+	root_image=$cache/$2-$1-$(echo "$include" | cksum | cut -d' ' -f1).tar.gz
+	mkdir -p "$cache"
+	# mmdebstrap takes the kind of its output from the name's ending.
+	# shellcheck disable=SC2016 # the script expands its own arguments
+	flock "$cache/image.lock" sh -c '
+		[ -s "$1" ] && exit 0
+		rm -f "$1.new.tar.gz" "$4"-*.tar.gz
+		mmdebstrap --quiet --variant=minbase $3 "$2" "$1.new.tar.gz" && mv "$1.new.tar.gz" "$1"' \
+		sh "$root_image" "$2" "$include" "$cache/$2-$1" || fail "mmdebstrap could not make a $2 root"
+}
+
+# A signing key made for a check alone, RSA, which the RPM hosts' rpm
+# verifies, in a GnuPG home of its own; its fingerprint.
+new_key() { # GNUPGHOME
+	mkdir -m 700 "$1"
+	GNUPGHOME=$1 gpg --batch --passphrase '' --quick-gen-key "vexlantor check <check@vexlantor.invalid>" \
+		rsa3072 sign never 2>/dev/null
+	GNUPGHOME=$1 gpg --list-keys --with-colons 2>/dev/null | awk -F: '/^fpr/ { print $10; exit }'
+}
+# The release's repositories made or added to by scripts/publish.sh with a
+# key of the given GnuPG home.
+publish_into() { # GNUPGHOME KEY PACKAGES REPOSITORIES
+	GNUPGHOME=$1 logged "scripts/publish.sh $2 $3 $4" "$source/scripts/publish.sh" "$2" "$3" "$4"
+}
+# A copy of the packages in DIR, with the .deb's tree changed by a command
+# run in it before the .deb is made again.
+packages_changed() { # DIR COMMAND...
+	dir=$1
+	shift
+	deb=$(ls "$packages"/vexlantor_*_amd64.deb)
+	mkdir "$dir"
+	dpkg-deb -R "$deb" "$dir/tree"
+	(cd "$dir/tree" && "$@")
+	dpkg-deb -b "$dir/tree" "$dir/$(basename "$deb")" >/dev/null
+	rm -r "$dir/tree"
+	cp "$packages"/vexlantor_*.dsc "$packages"/vexlantor_*.tar.* "$packages"/vexlantor-*.rpm "$dir/"
+}

@@ -1,0 +1,321 @@
+#!/bin/sh
+# The .deb and the .rpm under the real systemd of a Debian release, booted in
+# a container (systemd-nspawn, a root made by mmdebstrap). Each stage says
+# when it has passed; the waits end as soon as systemd says that no progress
+# can come.
+#
+#   systemd.sh BUILD_DIR SOURCE_DIR RELEASE
+# shellcheck disable=SC2016 # each sh -c script expands its own arguments
+. "$(dirname "$0")/lib.sh"
+release=$3
+need_packages
+need unshare nsenter systemd-nspawn reprepro createrepo_c gpg git cpack
+debian_root systemd "$release"
+
+stage() {
+	[ -z "${stage:-}" ] || echo "passed: $stage"
+	stage=$1
+	[ -z "$stage" ] || echo "stage: $stage"
+}
+
+# Release 1.1.0, the last with its files under /opt, made once from this
+# repository's history as it was made then. It needs the C library of Debian
+# 12: there is no upgrade from it on Debian 11.
+if [ "$release" != bullseye ]; then
+	commit=ec2564df4bc12919c187b21566afc370a8c480ef
+	old=$cache/vexlantor_1.1.0_amd64-$commit.deb
+	logged "release 1.1.0 from commit $commit" flock "$cache/image.lock" sh -c '
+		[ -s "$1" ] && exit 0
+		git -C "$2" archive --prefix=old/ "$3" | tar -C "$4" -x &&
+			cmake -S "$4/old" -B "$4/old/build" -DVEXLANTOR_TESTS=OFF &&
+			cpack --config "$4/old/build/CPackConfig.cmake" -B "$4/old/deb" &&
+			mv "$4/old/deb/vexlantor_1.1.0_amd64.deb" "$1"' sh "$old" "$source" "$commit" "$scratch"
+fi
+
+root=$scratch/root
+mkdir "$root"
+tar -C "$root" -xzf "$root_image"
+# The stand-in tool at the default root, so that the unit's condition holds.
+state=/var/lib/stand-in
+stand_in "$root"
+mkdir -p "$root/etc/systemd/system/vexlantor.service.d"
+# Restarts come after two seconds instead of a minute.
+printf '[Service]\nRestartSec=2s\n' >"$root/etc/systemd/system/vexlantor.service.d/test.conf"
+# A stand-in SLP agent under the usual name, running from boot.
+printf '[Service]\nExecStart=/bin/sleep infinity\n[Install]\nWantedBy=multi-user.target\n' \
+	>"$root/etc/systemd/system/slpd.service"
+mkdir -p "$root/etc/systemd/system/multi-user.target.wants"
+ln -s ../slpd.service "$root/etc/systemd/system/multi-user.target.wants/slpd.service"
+# The host installs from the release's apt repository, as a fleet does, and
+# from nowhere else.
+key=$(new_key "$scratch/gnupg")
+publish_into "$scratch/gnupg" "$key" "$packages" "$scratch/repositories"
+lay_repository() { rm -rf "$root/srv/vexlantor" && mkdir -p "$root/srv" && cp -R "$scratch/repositories/apt" "$root/srv/vexlantor"; }
+lay_repository
+mkdir -p "$root/etc/apt/keyrings"
+cp "$scratch/repositories/vexlantor-archive-keyring.gpg" "$root/etc/apt/keyrings/vexlantor.gpg"
+rm -f "$root/etc/apt/sources.list" "$root"/etc/apt/sources.list.d/*
+echo "deb [signed-by=/etc/apt/keyrings/vexlantor.gpg] file:/srv/vexlantor $release main" \
+	>"$root/etc/apt/sources.list.d/vexlantor.list"
+[ -z "${old:-}" ] || cp "$old" "$root/root/vexlantor-1.1.0.deb"
+
+# systemd-nspawn wants a /run of its own.
+unshare --mount --propagation private sh -c 'mount -t tmpfs tmpfs /run && exec systemd-nspawn --quiet -D "$1" -b \
+	--register=no --keep-unit --console=passive --private-network --link-journal=no' sh "$root" \
+	>"$scratch/nspawn.log" 2>&1 &
+nspawn=$!
+trap 'kill "$nspawn" 2>/dev/null; wait "$nspawn"; rm -rf "$scratch"' EXIT
+leader=
+until [ "$(cat "/proc/$leader/comm" 2>/dev/null)" = systemd ]; do
+	if ! kill -0 "$nspawn" 2>/dev/null; then
+		echo "skipped: no container boots here: $(cat "$scratch/nspawn.log")"
+		exit 77
+	fi
+	sleep 0.1
+	leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ')
+done
+inside() { nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
+show() { inside systemctl show -p "$1" --value vexlantor.service; }
+until booted=$(inside systemctl is-system-running --wait 2>/dev/null) || [ "$booted" = degraded ]; do
+	kill -0 "$nspawn" 2>/dev/null || fail "the container ended while booting: $(cat "$scratch/nspawn.log")"
+	sleep 0.1
+done
+# Waits as long as the condition takes to come true, and no longer than
+# progress can come: it fails at once when the container is gone, or when
+# systemd has given up on the service, never started it, left it stopped with
+# nothing queued, or runs it without knowing its main process. A restart
+# passes through "inactive" with a start queued, and counts in NRestarts.
+unit_state() {
+	inside systemctl show -p MainPID,ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service |
+		paste -sd' '
+}
+wait_until() { # WHAT COMMAND...
+	what=$1
+	shift
+	until "$@"; do
+		kill -0 "$nspawn" 2>/dev/null || fail "the container ended, waiting for $what"
+		before=$(unit_state)
+		case $before in
+		*ActiveState=inactive*) [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
+			[ "$(unit_state)" != "$before" ] || stuck=$before ;;
+		*ActiveState=failed* | *ConditionResult=no* | *"MainPID=0 "*SubState=running*) stuck=$before ;;
+		esac
+		[ -z "${stuck:-}" ] ||
+			fail "waiting for $what, the service is $stuck: $(inside journalctl -u vexlantor.service --no-pager | tail -n 20)"
+		sleep 0.1
+	done
+}
+main_is() { [ "$(inside readlink "/proc/$(show MainPID)/exe")" = "$1" ]; }
+restarted() { [ "$(show MainPID)" != "$main" ] && main_is /usr/sbin/vexlantor; }
+registrations() { wc -l <"$root$state/registrations"; }
+registered_again() { [ "$(registrations)" -gt "$registrations" ] && [ "$(show SubState)" = running ]; }
+# What is left of the package: the repository, its source and keyring and
+# apt's copies of it are the administrator's, not the package's.
+left_behind() { # FIND-CONDITIONS...
+	inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*' ! -path '/srv/vexlantor*' ! -path '/etc/apt/*' \
+		! -path '/var/lib/apt/lists/*' ! -path '/var/cache/apt/*' "$@" || fail "find"
+}
+logs=$root/var/log/vexlantor
+
+if [ -n "${old:-}" ]; then
+	stage "release 1.1.0 installed and its logrotate file edited, then upgraded from the signed repository"
+	logged "dpkg -i 1.1.0" inside dpkg -i /root/vexlantor-1.1.0.deb
+	wait_until "1.1.0 to run" main_is /opt/vemrik/halvern/bin/vexlantor
+	echo "# kept by the administrator" >>"$root/etc/logrotate.d/vexlantor"
+	cp "$root/etc/logrotate.d/vexlantor" "$scratch/edited"
+else
+	stage "installed from the signed repository, which starts the service"
+fi
+rm -f "$root$state/args"
+logged "apt-get install" inside sh -c 'apt-get update && apt-get install -y vexlantor'
+grep -E "^(Get|Setting up)" "$scratch/logged.log"
+wait_until "the daemon to run" main_is /usr/sbin/vexlantor
+[ "$(inside systemctl is-enabled vexlantor.service)" = enabled ] || fail "the service is not enabled"
+if [ -n "${old:-}" ]; then
+	cmp -s "$scratch/edited" "$root/etc/logrotate.d/vexlantor" || fail "the edited logrotate file was replaced"
+	left=$(inside find /opt -name '*vexlantor*')
+	[ -z "$left" ] || fail "left under /opt by the upgrade: $left"
+fi
+
+stage "the first registration, traced, with the tool's arguments, and no warning of the unit"
+wait_until "the first registration" test -s "$root$state/args"
+grep -qxF "$registration_line $(tool_options)" "$logs/vexlantor.log" || fail "no trace: $(cat "$logs/vexlantor.log")"
+given_the_arguments "$root" || fail "the arguments"
+# systemd of this release reads every line of the unit. Its "not our child"
+# for a main PID that the daemon gave while the starter still ran is no
+# fault: the daemon is systemd's child once the starter has ended, and the
+# outage below counts each of its failures.
+inside journalctl -b --no-pager >"$scratch/journal"
+! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
+
+stage "the Status line"
+# Without NotifyAccess= systemd names no socket, and nothing would come.
+inside sh -c 'tr "\0" "\n" </proc/"$1"/environ' sh "$(show MainPID)" | grep -q '^NOTIFY_SOCKET=' ||
+	fail "systemd gives the daemon no NOTIFY_SOCKET"
+status_shown() { case $(show StatusText) in "Registered at "*"; next run due at "*) ;; *) false ;; esac; }
+wait_until "the Status line" status_shown
+inside systemctl status --no-pager vexlantor.service | head -n 12
+
+# The agent forgets registrations when it stops: the daemon registers again
+# as soon as the agent is back.
+for change in "restart" "stop, then start"; do
+	stage "registered again after the SLP agent's $change"
+	registrations=$(registrations)
+	main=$(show MainPID)
+	from=$(date +%s%N)
+	if [ "$change" = restart ]; then
+		inside systemctl restart slpd.service
+	else
+		inside systemctl stop slpd.service
+		[ "$(show ActiveState)" = inactive ] || fail "the daemon outlived the agent: $(unit_state)"
+		inside systemctl start slpd.service
+	fi
+	# The agent's jobs and the daemon's are one transaction: once systemctl
+	# is back, a daemon with its old PID and no job queued stays as it is.
+	followed() {
+		[ "$(show MainPID)" != "$main" ] || [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
+			fail "the daemon did not follow the agent's $change: $(unit_state)"
+		[ "$(registrations)" -gt "$registrations" ]
+	}
+	wait_until "a registration after the agent's $change" followed
+	took=$((($(date +%s%N) - from) / 1000000))
+	echo "registered again ${took} ms after the agent's $change"
+	[ "$took" -lt 10000 ] || fail "the agent's $change: registered again only after $took ms"
+done
+
+stage "a stop while a run of the tool hangs with a child leaves nothing behind"
+echo 'stray; hang' >"$root$state/steps/default"
+inside systemctl restart vexlantor.service
+wait_until "a run that hangs" test -e "$root$state/hanging"
+stray=$(cat "$root$state/stray")
+inside systemctl stop vexlantor.service
+rm "$root$state/steps/default" "$root$state/hanging"
+# Gone, or a zombie that systemd has still to collect.
+inside sh -c '[ ! -e "/proc/$1" ] || grep -q "^$1 (.*) Z " "/proc/$1/stat"' sh "$stray" ||
+	fail "the stop left the tool's child running: $(inside cat "/proc/$stray/cmdline" | tr '\0' ' ')"
+inside systemctl start vexlantor.service
+wait_until "the daemon to run again" main_is /usr/sbin/vexlantor
+
+stage "the log rotated while the daemon waits"
+cp "$logs/vexlantor.log" "$scratch/trace"
+inside logrotate -f /etc/logrotate.d/vexlantor || fail "logrotate"
+head -c "$(wc -c <"$scratch/trace")" "$logs/vexlantor.log.1" | cmp -s - "$scratch/trace" ||
+	fail "the rotated log does not hold the trace"
+[ "$(tr -d '\000' <"$logs/vexlantor.log" | wc -c)" = "$(wc -c <"$logs/vexlantor.log")" ] || fail "NUL bytes in the live log"
+main_is /usr/sbin/vexlantor || fail "the daemon did not outlive the rotation"
+
+# Each failed start's reason reaches the journal, and no start limit ends
+# the restarts.
+journal_has() { # COUNT LINE...
+	count=$1
+	shift
+	inside journalctl -u vexlantor.service --no-pager >"$scratch/journal"
+	for line; do
+		[ "$(grep -cF "$line" "$scratch/journal")" -ge "$count" ] || fail "the journal lacks '$line': $(tail -n 40 "$scratch/journal")"
+	done
+	! grep -q "Start request repeated too quickly" "$scratch/journal" || fail "a start limit stopped the service"
+}
+
+stage "an outage: the tool fails with 3 for longer than any start limit, then succeeds again"
+# From the next start on: the daemon's own clock is the wall clock, which a
+# static program cannot be given another of, and it would not run the tool
+# again for nine minutes.
+echo 'exit 3' >"$root$state/steps/default"
+# The unit makes the log directory again should it be gone.
+rm -r "$logs"
+inside systemctl restart vexlantor.service
+# Between restarts the unit is activating; it must never be left failed.
+restarts() { [ "$(show NRestarts)" -ge "$1" ]; }
+wait_until "seven restarts" restarts 7
+registrations=$(registrations)
+rm "$root$state/steps/default"
+ended=$(date +%s)
+wait_until "a registration after the outage" registered_again
+echo "registered again $(($(date +%s) - ended)) s after the outage ended, with restarts every 2 s"
+journal_has 7 "status=3/NOTIMPLEMENTED" "Failed with result 'exit-code'" "vexlantor could not run ${tool%/*}/../bin/trindlet"
+
+stage "the tool's directory made group-writable: refused at every start; put right, registered again"
+bin=${tool%/*}
+inside chmod g+w "$bin"
+restarts=$(show NRestarts)
+inside systemctl restart vexlantor.service
+wait_until "two refused starts" restarts $((restarts + 2))
+refusal="vexlantor refused to run it: $bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it with: chmod go-w $bin"
+journal_has 2 "status=126" "$refusal"
+waiting_to_restart() { [ "$(show SubState)" = auto-restart ]; }
+wait_until "the wait before the next start" waiting_to_restart
+inside systemctl status --no-pager vexlantor.service | grep -E "Active:|Main PID:"
+grep -F -e "status=126" -e "vexlantor " "$scratch/journal" | tail -n 4
+registrations=$(registrations)
+inside chmod g-w "$bin"
+wait_until "a registration once the mode is put right" registered_again
+
+stage "restarts a minute apart without the test's drop-in"
+rm -r "$root/etc/systemd/system/vexlantor.service.d"
+inside systemctl daemon-reload
+[ "$(show RestartUSec)" = 1min ] || fail "restarts after $(show RestartUSec)"
+
+stage "a newer build published into the same repository, taken by apt-get upgrade with the edited logrotate file kept"
+cp "$root/etc/logrotate.d/vexlantor" "$scratch/logrotate-before"
+echo "# kept by the administrator through the upgrade" >>"$root/etc/logrotate.d/vexlantor"
+cp "$root/etc/logrotate.d/vexlantor" "$scratch/edited"
+newer=$(dpkg-deb -f "$packages"/vexlantor_*_amd64.deb Version)+check1
+packages_changed "$scratch/newer" sed -i "s/^Version: .*/Version: $newer/" DEBIAN/control
+publish_into "$scratch/gnupg" "$key" "$scratch/newer" "$scratch/repositories"
+lay_repository
+main=$(show MainPID)
+logged "apt-get upgrade" inside sh -c 'apt-get update && apt-get upgrade -y'
+grep -E "^(Get|Unpacking|Setting up)" "$scratch/logged.log"
+[ "$(inside dpkg-query -W -f='${Version}' vexlantor)" = "$newer" ] || fail "apt-get upgrade did not bring $newer"
+cmp -s "$scratch/edited" "$root/etc/logrotate.d/vexlantor" || fail "the upgrade replaced the edited logrotate file"
+wait_until "the daemon to run again after the upgrade" restarted
+
+stage "a repository signed by another key, which apt refuses"
+other=$(new_key "$scratch/other")
+publish_into "$scratch/other" "$other" "$packages" "$scratch/other-repositories"
+cp -R "$scratch/other-repositories/apt" "$root/srv/other"
+echo "deb [signed-by=/etc/apt/keyrings/vexlantor.gpg] file:/srv/other $release main" \
+	>"$root/etc/apt/sources.list.d/other.list"
+inside apt-get update >"$scratch/apt.log" 2>&1 || true
+# In apt's words: gpgv's before Debian 13, sqv's since.
+grep -m 1 -E "NO_PUBKEY|Missing key" "$scratch/apt.log" || fail "apt did not refuse another key: $(cat "$scratch/apt.log")"
+rm -r "$root/etc/apt/sources.list.d/other.list" "$root/srv/other"
+
+stage "removed while the daemon runs, then purged, with nothing left"
+main=$(show MainPID)
+logged "dpkg -r" inside dpkg -r vexlantor
+inside sh -c '! kill -0 "$1" 2>/dev/null' sh "$main" || fail "the daemon outlived its package"
+logged "dpkg -P" inside dpkg -P vexlantor
+left=$(left_behind)
+[ -z "$left" ] || fail "left after purge: $left"
+# logrotate's record of the logs is logrotate's, which forgets a file that no
+# configuration names once a year has passed since its last rotation: with
+# the record made that much older, its next run drops it.
+status=$root/var/lib/logrotate/status
+grep -q '^"/var/log/vexlantor/' "$status" || fail "logrotate's state never named the logs"
+sed -i 's|^\("/var/log/vexlantor/[^"]*"\) [0-9]*-|\1 2000-|' "$status"
+inside logrotate /etc/logrotate.conf || fail "logrotate"
+! grep -q vexlantor "$status" || fail "logrotate's state still names the logs: $(cat "$status")"
+
+stage "the .rpm under the same systemd, with Debian's rpm: installed, upgraded to release 2, erased"
+cp "$packages"/vexlantor-*.rpm "$root/root/vexlantor.rpm"
+cp "$packages"/release-2/vexlantor-*-2*.x86_64.rpm "$root/root/vexlantor-2.rpm"
+# Its scriptlets are systemd 219's: the preset on installation...
+logged "rpm -Uvh" inside rpm -Uvh --nodeps /root/vexlantor.rpm
+echo "the system's preset leaves the service $(inside systemctl is-enabled vexlantor.service)"
+inside systemctl start vexlantor.service
+wait_until "the .rpm's daemon to run" main_is /usr/sbin/vexlantor
+# ...a restart of the running service on upgrade...
+main=$(show MainPID)
+logged "rpm -Uvh release 2" inside rpm -Uvh --nodeps /root/vexlantor-2.rpm
+case $(inside rpm -q --qf '%{RELEASE}' vexlantor) in 2*) ;; *) fail "rpm -Uvh did not bring release 2" ;; esac
+wait_until "the daemon to run again after the .rpm's upgrade" restarted
+# ...and on erasure the service disabled and stopped.
+logged "rpm -e" inside rpm -e vexlantor
+[ "$(show ActiveState)" = inactive ] || fail "erasing the .rpm left the service $(unit_state)"
+! inside systemctl is-enabled vexlantor.service >/dev/null 2>&1 || fail "erasing the .rpm left the service enabled"
+# The logs stay, as an RPM package's own logs do.
+left=$(left_behind ! -path '/var/lib/rpm/*' ! -path '/var/log/vexlantor*')
+[ -z "$left" ] || fail "left after erasing the .rpm: $left"
+stage ""
+echo "systemd on $release: every stage passed"
