@@ -10,6 +10,8 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <thread>
 #include <unistd.h>
 
 #include "harness.h"
@@ -602,6 +604,29 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 		}
 		finish();
 	}
+}
+
+// A daemon that ends before systemd has heard of it is taken for a clean
+// stop: whatever fails, it ends only once its starter has been collected.
+TEST_F(Daemon, EndsOnlyOnceItsStarterHasBeenCollected)
+{
+	prepare({"exit 4"});
+	if (!launch(Launch{.args = {"err", "log"}, .keep_starter = true}))
+		GTEST_SKIP() << started.why_not;
+	const pid_t daemon = static_cast<pid_t>(std::strtol(started.starter_out.c_str(), nullptr, 10));
+	ASSERT_GT(daemon, 0) << started.starter_out;
+	// Waiting in poll(), the 7th call on x86_64, or ended.
+	const auto waiting = [&] {
+		return read_file("/proc/" + std::to_string(daemon) + "/syscall").starts_with("7 ");
+	};
+	siginfo_t info{};
+	while (!waiting() && waitid(P_PID, static_cast<id_t>(daemon), &info, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+	       info.si_pid == 0)
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	EXPECT_EQ(info.si_pid, 0) << "the daemon ended before its starter was collected";
+	EXPECT_EQ(err(), could_not_run(inst.root));
+	ASSERT_EQ(waitpid(started.starter, nullptr, 0), started.starter);
+	EXPECT_EQ(wait_for_exit(daemon), 4);
 }
 
 // The service manager hears the daemon's PID, and for the unit's Status line,

@@ -153,6 +153,11 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	started.starter_out = read_all(pipes.out[0]);
 	started.starter_err = read_all(pipes.err[0]);
 	int status = 0;
+	if (launch.keep_starter) {
+		started.starter = starter;
+		waitid(P_PID, static_cast<id_t>(starter), nullptr, WEXITED | WNOWAIT);
+		return started;
+	}
 	waitpid(starter, &status, 0);
 	started.starter_status = status_code(status);
 	if (started.starter_status == 125 && started.starter_err.rfind("sandbox: ", 0) == 0) {

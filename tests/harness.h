@@ -51,6 +51,8 @@ struct Launch {
 	// Started by this user instead of root, with the installation given to
 	// it, and the binary and the test clock copied into it for it to run.
 	std::optional<uid_t> user{};
+	// The starter is left for the test to collect, as Started::starter.
+	bool keep_starter = false;
 };
 
 struct Started {
@@ -60,6 +62,7 @@ struct Started {
 	std::string starter_out;
 	std::string starter_err;
 	pid_t daemon = -1;
+	pid_t starter = -1; // where the test collects it
 };
 
 // Starts the binary as a starter would, in <dir>, and reads what it printed.

@@ -15,7 +15,9 @@
  *                         look at, rotate or kill a waiting daemon
  *   TESTCLOCK_STILL=1     sigtimedwait() never moves the clock by itself
  *
- * Without TESTCLOCK_FILE all are the system's own. The daemon is expected to
+ * Without TESTCLOCK_FILE all are the system's own. poll() stays the system's
+ * own: the daemon uses it to wait, 10 ms at a time, for its starter to be
+ * collected, which takes no time on either clock. The daemon is expected to
  * call no other clock or wait: were it to, it would wait on the real clock, so
  * it is ended at once with a line that says which call.
  */

@@ -4,6 +4,8 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <poll.h>
+#include <string>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -44,6 +46,20 @@ bool redirect(int target_fd, const char *path)
 	return moved;
 }
 
+// Under systemd a daemon that ends before systemd has heard of it, from its
+// MAINPID message or by finding it once the starter has ended, is taken for a
+// clean stop and not started again: a tool that fails or is refused at once
+// would leave the service stopped for good. systemd does both before it
+// collects the starter, so the daemon does not end until the starter has been
+// collected, polling every 10 ms, for at most 10 s where its parent never
+// collects it. Without /proc there is nothing to wait for.
+void outlive_starter(pid_t starter)
+{
+	const std::string starter_entry = "/proc/" + std::to_string(starter);
+	for (int polls = 0; polls < 1000 && access(starter_entry.c_str(), F_OK) == 0; ++polls)
+		poll(nullptr, 0, 10);
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -54,6 +70,7 @@ int main(int argc, char *argv[])
 		return 1;
 	}
 
+	const pid_t starter = getpid();
 	const pid_t daemon = fork();
 	if (daemon == -1)
 		return report_startup_failure();
@@ -71,6 +88,7 @@ int main(int argc, char *argv[])
 	umask(022);
 
 	const int status = run_registration(stderr, stdout);
+	outlive_starter(starter);
 	std::fclose(stderr);
 	std::fclose(stdout);
 	return exit_code_of(status);
