@@ -544,33 +544,32 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 		std::string errors;  // before the could-not-run line, @ for the installation; "" where the tool runs
 		std::optional<uid_t> user{};
 	};
-	const auto refused = [](const std::string &why) { return "vexlantor refused to run it: @/" + why + "\n"; };
+	// The refusal of a path below the installation, owned by that uid with that mode.
+	const auto refused = [](const std::string &path, const char *owner_mode, const char *fix) {
+		const bool file = path.ends_with("trindlet");
+		return "vexlantor refused to run it: @/" + path + " is owned by uid " + owner_mode +
+		       ", so others than root can change " + (file ? "it" : "what it holds") + "; fix it with: " + fix +
+		       "\n";
+	};
 	const Case cases[] = {
 		{"a tool anyone can write to", "chmod 0777 bin/trindlet", "cimom",
-		 refused("bin/trindlet is owned by uid 0 with mode 0777, so others than root can change it; fix it "
-			 "with: chmod go-w @/bin/trindlet")},
+		 refused("bin/trindlet", "0 with mode 0777", "chmod go-w @/bin/trindlet")},
 		{"a tool its group can write to", "chmod 0775 bin/trindlet", "cimom",
-		 refused("bin/trindlet is owned by uid 0 with mode 0775, so others than root can change it; fix it "
-			 "with: chmod go-w @/bin/trindlet")},
+		 refused("bin/trindlet", "0 with mode 0775", "chmod go-w @/bin/trindlet")},
 		{"another user's tool", "chown 65534 bin/trindlet", "cimom",
-		 refused("bin/trindlet is owned by uid 65534 with mode 0755, so others than root can change it; fix it "
-			 "with: chown root @/bin/trindlet")},
+		 refused("bin/trindlet", "65534 with mode 0755", "chown root @/bin/trindlet")},
 		{"a directory above that its group can write to", "chmod 0775 bin", "cimom",
-		 refused("bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it "
-			 "with: chmod go-w @/bin")},
+		 refused("bin", "0 with mode 0775", "chmod go-w @/bin")},
 		{"another user's directory above", "chown 65534 cimom", "cimom/sub",
-		 refused("cimom is owned by uid 65534 with mode 0755, so others than root can change what it holds; "
-			 "fix it with: chown root @/cimom")},
+		 refused("cimom", "65534 with mode 0755", "chown root @/cimom")},
 		{"a link, in a directory anyone can write to, to a trusted tool",
 		 "mkdir -m 0777 open && mkdir open/cimom && ln -s ../bin open/bin", "open/cimom",
-		 refused("open is owned by uid 0 with mode 0777, so others than root can change what it holds; fix it "
-			 "with: chmod go-w @/open")},
+		 refused("open", "0 with mode 0777", "chmod go-w @/open")},
 		{"a trusted tool below a sticky directory of root's",
 		 "mkdir -m 1777 sticky && mkdir sticky/cimom && ln -s ../bin sticky/bin", "sticky/cimom", ""},
 		{"a sticky directory of another user's",
 		 "mkdir -m 1777 sticky && mkdir sticky/cimom && chown 65534 sticky", "sticky/cimom",
-		 refused("sticky is owned by uid 65534 with mode 1777, so others than root can change what it holds; "
-			 "fix it with: chown root @/sticky; chmod go-w @/sticky")},
+		 refused("sticky", "65534 with mode 1777", "chown root @/sticky; chmod go-w @/sticky")},
 		{"an ordinary user's daemon with its own tool", "", "cimom", "", other},
 		{"a configuration file anyone can write to, not followed", "chmod 0666 " + config, "/nonexistent",
 		 "vexlantor ignored " + config + " and uses " + default_cimom_root + ": " + config +
