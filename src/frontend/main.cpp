@@ -46,17 +46,34 @@ bool redirect(int target_fd, const char *path)
 	return moved;
 }
 
+// Whether the starter has still to be collected: it runs, and so is still
+// the daemon's parent, or it has ended and is a zombie. A process that has
+// taken its PID since, months on, is neither. Without /proc, once it has
+// ended, there is nothing to tell.
+bool starter_uncollected(pid_t starter)
+{
+	if (getppid() == starter)
+		return true;
+	const std::string path = "/proc/" + std::to_string(starter) + "/stat";
+	FILE *stat = std::fopen(path.c_str(), "re");
+	char line[512] = "";
+	const bool read = stat != nullptr && std::fgets(line, sizeof line, stat) != nullptr;
+	if (stat != nullptr)
+		std::fclose(stat);
+	const char *name_end = read ? std::strrchr(line, ')') : nullptr;
+	return name_end != nullptr && name_end[1] == ' ' && name_end[2] == 'Z';
+}
+
 // Under systemd a daemon that ends before systemd has heard of it, from its
 // MAINPID message or by finding it once the starter has ended, is taken for a
 // clean stop and not started again: a tool that fails or is refused at once
 // would leave the service stopped for good. systemd does both before it
 // collects the starter, so the daemon does not end until the starter has been
 // collected, polling every 10 ms, for at most 10 s where its parent never
-// collects it. Without /proc there is nothing to wait for.
+// collects it.
 void outlive_starter(pid_t starter)
 {
-	const std::string starter_entry = "/proc/" + std::to_string(starter);
-	for (int polls = 0; polls < 1000 && access(starter_entry.c_str(), F_OK) == 0; ++polls)
+	for (int polls = 0; polls < 1000 && starter_uncollected(starter); ++polls)
 		poll(nullptr, 0, 10);
 }
 
