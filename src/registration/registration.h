@@ -6,7 +6,6 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
-#include <sys/types.h>
 
 // Written by the product agent; the daemon only reads its root directory key.
 // The product's paths are the build's (CMakeLists.txt).

@@ -107,8 +107,8 @@ wait_until() { # WHAT COMMAND...
 }
 main_is() { [ "$(inside readlink "/proc/$(show MainPID)/exe")" = "$1" ]; }
 restarted() { [ "$(show MainPID)" != "$main" ] && main_is /usr/sbin/vexlantor; }
-registrations() { wc -l <"$root$state/registrations"; }
-registered_again() { [ "$(registrations)" -gt "$registrations" ] && [ "$(show SubState)" = running ]; }
+registration_count() { wc -l <"$root$state/registrations"; }
+registered_again() { [ "$(registration_count)" -gt "$registrations" ] && [ "$(show SubState)" = running ]; }
 # What is left of the package: the repository, its source and keyring and
 # apt's copies of it are the administrator's, not the package's.
 left_behind() { # FIND-CONDITIONS...
@@ -160,7 +160,7 @@ inside systemctl status --no-pager vexlantor.service | head -n 12
 # as soon as the agent is back.
 for change in "restart" "stop, then start"; do
 	stage "registered again after the SLP agent's $change"
-	registrations=$(registrations)
+	registrations=$(registration_count)
 	main=$(show MainPID)
 	from=$(date +%s%N)
 	if [ "$change" = restart ]; then
@@ -175,7 +175,7 @@ for change in "restart" "stop, then start"; do
 	followed() {
 		[ "$(show MainPID)" != "$main" ] || [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
 			fail "the daemon did not follow the agent's $change: $(unit_state)"
-		[ "$(registrations)" -gt "$registrations" ]
+		[ "$(registration_count)" -gt "$registrations" ]
 	}
 	wait_until "a registration after the agent's $change" followed
 	took=$((($(date +%s%N) - from) / 1000000))
@@ -225,9 +225,9 @@ echo 'exit 3' >"$root$state/steps/default"
 rm -r "$logs"
 inside systemctl restart vexlantor.service
 # Between restarts the unit is activating; it must never be left failed.
-restarts() { [ "$(show NRestarts)" -ge "$1" ]; }
-wait_until "seven restarts" restarts 7
-registrations=$(registrations)
+restarted_at_least() { [ "$(show NRestarts)" -ge "$1" ]; }
+wait_until "seven restarts" restarted_at_least 7
+registrations=$(registration_count)
 rm "$root$state/steps/default"
 ended=$(date +%s)
 wait_until "a registration after the outage" registered_again
@@ -239,14 +239,14 @@ bin=${tool%/*}
 inside chmod g+w "$bin"
 restarts=$(show NRestarts)
 inside systemctl restart vexlantor.service
-wait_until "two refused starts" restarts $((restarts + 2))
+wait_until "two refused starts" restarted_at_least $((restarts + 2))
 refusal="vexlantor refused to run it: $bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it with: chmod go-w $bin"
 journal_has 2 "status=126" "$refusal"
 waiting_to_restart() { [ "$(show SubState)" = auto-restart ]; }
 wait_until "the wait before the next start" waiting_to_restart
 inside systemctl status --no-pager vexlantor.service | grep -E "Active:|Main PID:"
 grep -F -e "status=126" -e "vexlantor " "$scratch/journal" | tail -n 4
-registrations=$(registrations)
+registrations=$(registration_count)
 inside chmod g-w "$bin"
 wait_until "a registration once the mode is put right" registered_again
 
