@@ -686,6 +686,8 @@ TEST_F(Daemon, RunsCleanUnderValgrind)
 	prepare({":", ":", ":", "exit 5"});
 	START_OR_SKIP(
 		(Launch{.args = {"err", "log"},
+			// for its own files: the sandbox's /tmp is the host's, read-only
+			.extra_env = {"TMPDIR=" + inst.dir},
 			.wrapper = {valgrind, "--error-exitcode=1", "--leak-check=full",
 				    "--errors-for-leak-kinds=definite", "--log-file=" + inst.path("valgrind.%p")}}));
 	EXPECT_EQ(wait_for_exit(started.daemon), 5);
