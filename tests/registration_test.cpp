@@ -1,7 +1,9 @@
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/wait.h>
 #include <unistd.h>
 #include <vector>
 
@@ -138,6 +140,142 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		std::vector<std::string> expected = {c.root + "/../bin/trindlet"};
 		expected.insert(expected.end(), expected_arguments.begin(), expected_arguments.end());
 		EXPECT_EQ(shell_words(command), expected) << c.root;
+	}
+}
+
+// The verdict on a path, from a process of the given user's.
+std::string why_untrusted_as(const std::string &path, uid_t user)
+{
+	if (user == geteuid())
+		return why_untrusted(path);
+	int verdict[2];
+	if (pipe(verdict) == -1)
+		return "no pipe";
+	const pid_t child = fork();
+	if (child == 0) {
+		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? why_untrusted(path) : "no setuid";
+		_exit(write(verdict[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
+	}
+	close(verdict[1]);
+	std::string why;
+	char chunk[4096];
+	for (ssize_t got; (got = read(verdict[0], chunk, sizeof chunk)) > 0;)
+		why.append(chunk, static_cast<std::size_t>(got));
+	close(verdict[0]);
+	waitpid(child, nullptr, 0);
+	return why;
+}
+
+// Symbolic links l0 to lN-1, each to the next, the last to the directory cimom.
+std::string chain_of_links(int count)
+{
+	return "i=0; while [ $i -lt " + std::to_string(count - 1) +
+	       " ]; do ln -s l$((i + 1)) l$i; i=$((i + 1)); done; ln -s cimom l$i";
+}
+
+// The walk to a tool, as the kernel walks it: every directory and link passed
+// and the tool itself must be such that no one but root, or the process's
+// own user, can change them, and whatever cannot be judged is refused. The
+// layouts are made in a scratch directory with bin/trindlet and cimom/ in it,
+// "@" standing for its path, "{me}" for the user running the test and
+// "{others}" for who else could change a refused part.
+TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
+{
+	constexpr uid_t nobody = 65534;
+	const bool root = geteuid() == 0;
+	// A relative link to a chain of directories so deep that the path through
+	// it is longer than the kernel takes in one piece.
+	std::string deep;
+	for (int level = 0; level < 20; ++level)
+		deep += (deep.empty() ? "" : "/") + std::string(203, 'd');
+	const std::string deep_layout = "mkdir -p " + deep + "/cimom " + deep + "/bin && cp bin/trindlet " + deep +
+					"/bin && chmod g+w " + deep + "/bin && ln -s " + deep + " deep";
+	const std::string owned_by_me = " is owned by uid {me} with mode ";
+	const std::string dir_fix = ", so {others} can change what it holds; fix it with: ";
+	struct Case {
+		const char *what;
+		std::string layout; // shell commands
+		std::string path;
+		std::string why;
+		bool needs_root = false; // to give files to another user
+		uid_t user = geteuid();  // who judges
+	};
+	const Case cases[] = {
+		{"a trusted tool", "", "@/cimom/../bin/trindlet", ""},
+		{"a trusted tool, by a path relative to the working directory", "", "cimom/../bin/trindlet", ""},
+		{"a tool its group can write to", "chmod g+w bin/trindlet", "@/cimom/../bin/trindlet",
+		 "@/bin/trindlet" + owned_by_me +
+			 "0775, so {others} can change it; fix it with: chmod go-w @/bin/trindlet"},
+		{"a directory that anyone can write to on the way", "chmod 0777 cimom", "@/cimom/../bin/trindlet",
+		 "@/cimom" + owned_by_me + "0777" + dir_fix + "chmod go-w @/cimom"},
+		{"a directory at the tool's path", "rm bin/trindlet && mkdir bin/trindlet", "@/bin/trindlet",
+		 "@/bin/trindlet is not a regular file"},
+		{"a missing tool, which no one else can make", "rm bin/trindlet", "@/bin/trindlet", ""},
+		{"a missing tool, in a directory that others can write to", "rm bin/trindlet && chmod 1777 bin",
+		 "@/bin/trindlet", "@/bin/trindlet does not exist, and {others} can make it in @/bin"},
+		{"a link in a directory that anyone can write to", "mkdir -m 0777 open && ln -s .. open/up",
+		 "@/open/up/bin/trindlet", "@/open" + owned_by_me + "0777" + dir_fix + "chmod go-w @/open"},
+		{"a file where the path goes on, where the kernel stops too", "", "@/bin/trindlet/x", ""},
+		{"a chain of 40 links", chain_of_links(40), "@/l0/../bin/trindlet", ""},
+		{"a chain of 41 links", chain_of_links(41), "@/l0/../bin/trindlet",
+		 "@/l40 is the last of a chain of more than 40 symbolic links, more than the kernel follows"},
+		{"a path longer than the kernel takes whole", deep_layout, "@/deep/cimom/../bin/trindlet",
+		 "@/" + deep + "/bin" + owned_by_me + "0775" + dir_fix + "chmod go-w @/" + deep + "/bin"},
+		{"a directory that cannot be searched", "mkdir -m 0 closed", "@/closed/bin/trindlet",
+		 "@/closed/bin cannot be checked: Permission denied", false, root ? nobody : geteuid()},
+		{"another's tool", "chown 65534 bin/trindlet", "@/bin/trindlet",
+		 "@/bin/trindlet is owned by uid 65534 with mode 0755, so {others} can change it; fix it with: chown "
+		 "root @/bin/trindlet",
+		 true},
+		{"another's directory on the way", "chown 65534 cimom", "@/cimom/../bin/trindlet",
+		 "@/cimom is owned by uid 65534 with mode 0755" + dir_fix + "chown root @/cimom", true},
+		{"a root's link in a sticky directory of root's", "mkdir -m 1777 sticky && ln -s .. sticky/up",
+		 "@/sticky/up/bin/trindlet", ""},
+		{"another's link in a sticky directory of root's",
+		 "mkdir -m 1777 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
+		 "@/sticky/up is a symbolic link owned by uid 65534 in a directory that others can write to, so "
+		 "{others} "
+		 "can change where it leads; fix it with: chown -h root @/sticky/up",
+		 true},
+		{"another's link in a sticky directory its group can write to",
+		 "mkdir -m 1775 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
+		 "@/sticky/up is a symbolic link owned by uid 65534 in a directory that others can write to, so "
+		 "{others} "
+		 "can change where it leads; fix it with: chown -h root @/sticky/up",
+		 true},
+		{"a sticky directory of another's", "mkdir -m 1777 sticky && ln -s .. sticky/up && chown 65534 sticky",
+		 "@/sticky/up/bin/trindlet",
+		 "@/sticky is owned by uid 65534 with mode 1777" + dir_fix + "chown root @/sticky", true},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.what);
+		if (c.needs_root && !root) {
+			std::printf("skipped \"%s\": needs root, to give files to another user\n", c.what);
+			continue;
+		}
+		char scratch[] = "/tmp/vexlantor-trust.XXXXXX";
+		ASSERT_NE(mkdtemp(scratch), nullptr);
+		const std::string layout = "cd " + std::string(scratch) +
+					   " && chmod 0755 . && mkdir cimom bin && printf '#!/bin/sh\\n' >bin/trindlet"
+					   " && chmod 0755 bin/trindlet" +
+					   (c.layout.empty() ? "" : " && " + c.layout);
+		ASSERT_EQ(std::system(layout.c_str()), 0) << layout;
+		const auto filled = [&](std::string text) {
+			const std::string others =
+				c.user == 0 ? "others than root" : "others than root and uid " + std::to_string(c.user);
+			for (const auto &[mark, value] : {std::pair<std::string, std::string>{"@", scratch},
+							  {"{me}", std::to_string(geteuid())},
+							  {"{others}", others}})
+				for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;
+				     at += value.size())
+					text.replace(at, mark.size(), value);
+			return text;
+		};
+		const std::string working = std::filesystem::current_path();
+		ASSERT_EQ(chdir(scratch), 0);
+		EXPECT_EQ(why_untrusted_as(filled(c.path), c.user), filled(c.why));
+		ASSERT_EQ(chdir(working.c_str()), 0);
+		std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str());
 	}
 }
 

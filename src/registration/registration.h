@@ -36,8 +36,8 @@ std::string lookup_cimom_root_in(const char *config_path);
 std::string build_register_command(std::string_view root);
 
 // trust.cpp: why a file that the daemon would run or read could be changed
-// by others than root and the daemon's own user, as one line that says what
-// to change; empty when it cannot.
+// by others than root and the daemon's own user, or cannot be judged, as one
+// line that says what to change; empty when no one else can change it.
 std::string why_untrusted(const std::string &path);
 // The root that the configuration file names, when only the trusted can
 // change it; else, with a line to the error stream that says why, the default.
