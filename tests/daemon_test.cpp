@@ -525,7 +525,8 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 // every run (the walk itself has its unit table): else it does not run it,
 // says what to change, and ends with 126. It reads the configuration file on
 // the same terms. Whatever signals it was started with ignored, it hears its
-// tool end, and the tool starts with none ignored or blocked.
+// tool end, and the tool starts with none ignored or blocked, and with no
+// descriptor but its standard streams.
 TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 {
 	if (geteuid() != 0)
@@ -534,7 +535,8 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 	const std::string config = cimom_config_path;
 	// Read with built-ins alone: the shell blocks signals while it waits for a command.
 	const std::string as_started = "while read -r key value; do case $key$value in SigIgn:*[!0]* | "
-				       "SigBlk:*[!0]*) exit 9 ;; esac; done </proc/$$/status";
+				       "SigBlk:*[!0]*) exit 9 ;; esac; done </proc/$$/status; for fd in 7 9; do "
+				       "[ ! -e /proc/$$/fd/$fd ] || exit 8; done";
 	struct Case {
 		const char *what;
 		std::string prelude; // run in the installation's directory before the start
@@ -560,8 +562,11 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: chmod "
 			 "go-w " +
 			 config + "\n"},
-		{"started with SIGCHLD and HUP ignored, TERM blocked",
-		 "set -- env --ignore-signal=CHLD --ignore-signal=HUP --block-signal=TERM \"$@\"", "cimom", ""},
+		{"started with SIGCHLD and HUP ignored, TERM blocked, descriptors 7 and 9 open",
+		 "exec 7</dev/null 9</dev/null; set -- env --ignore-signal=CHLD --ignore-signal=HUP "
+		 "--block-signal=TERM "
+		 "\"$@\"",
+		 "cimom", ""},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);

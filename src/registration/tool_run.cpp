@@ -37,6 +37,18 @@ void reset_signals()
 	sigprocmask(SIG_SETMASK, &none, nullptr);
 }
 
+// Nor does it get any descriptor but the three standard streams, whatever the
+// daemon was started with: by hand, a shell or a job runner may have left
+// files and pipes open. Kernels before 5.9 have no close_range.
+void close_inherited_descriptors()
+{
+	if (close_range(3, ~0U, 0) == 0)
+		return;
+	const long limit = sysconf(_SC_OPEN_MAX);
+	for (long fd = 3; fd < limit; ++fd)
+		close(static_cast<int>(fd));
+}
+
 // Waits, with SIGCHLD blocked, until the child has ended or the elapsed clock
 // reaches the deadline; true when it has ended, left to be reaped.
 bool wait_until_ended(pid_t child, long deadline)
@@ -99,6 +111,7 @@ RunOutcome run_tool(const char *command, long started_elapsed)
 	if (tool == 0) {
 		setpgid(0, 0);
 		reset_signals();
+		close_inherited_descriptors();
 		execl("/bin/sh", "sh", "-c", command, static_cast<char *>(nullptr));
 		_exit(127);
 	}
