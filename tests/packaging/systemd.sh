@@ -297,14 +297,33 @@ sed -i 's|^\("/var/log/vexlantor/[^"]*"\) [0-9]*-|\1 2000-|' "$status"
 inside logrotate /etc/logrotate.conf || fail "logrotate"
 ! grep -q vexlantor "$status" || fail "logrotate's state still names the logs: $(cat "$status")"
 
-stage "the .rpm under the same systemd, with Debian's rpm: installed, upgraded to release 2, erased"
+stage "the .rpm under the same systemd, with Debian's rpm, on a host whose preset policy enables nothing: enabled, started by the agent, sandboxed"
 cp "$packages"/vexlantor-*.rpm "$root/root/vexlantor.rpm"
 cp "$packages"/release-2/vexlantor-*-2*.x86_64.rpm "$root/root/vexlantor-2.rpm"
-# Its scriptlets are systemd 219's: the preset on installation...
+# The RPM hosts' policy: only what a preset names is enabled.
+echo 'disable *' >"$root/usr/lib/systemd/system-preset/99-default-disable.preset"
+# Its scriptlets are systemd 219's: the preset on installation, which the
+# package's own preset file turns to enable, and no start...
 logged "rpm -Uvh" inside rpm -Uvh --nodeps /root/vexlantor.rpm
-echo "the system's preset leaves the service $(inside systemctl is-enabled vexlantor.service)"
-inside systemctl start vexlantor.service
-wait_until "the .rpm's daemon to run" main_is /usr/sbin/vexlantor
+preset=/usr/lib/systemd/system-preset/80-vexlantor.preset
+[ -f "$root$preset" ] || fail "the .rpm laid no $preset"
+enabled=$(inside systemctl is-enabled vexlantor.service) || true
+echo "under a default-off preset policy the .rpm leaves the service $enabled, $(show ActiveState)"
+[ "$enabled" = enabled ] || fail "the .rpm's preset $preset did not enable the service"
+[ "$(show ActiveState)" = inactive ] || fail "the .rpm's installation started the service: $(unit_state)"
+# ...so that the agent's start brings it up.
+registrations=$(registration_count)
+inside systemctl stop slpd.service
+inside systemctl start slpd.service
+wait_until "the .rpm's daemon to register after the agent's start" registered_again
+main_is /usr/sbin/vexlantor || fail "not the .rpm's daemon: $(unit_state)"
+# This systemd knows every sandboxing setting, which %post laid as a drop-in.
+for setting in ProtectKernelModules ProtectKernelLogs ProtectKernelTunables ProtectControlGroups ProtectClock \
+	ProtectHostname RestrictRealtime RestrictSUIDSGID LockPersonality; do
+	[ "$(show "$setting")" = yes ] || fail "$setting is '$(show "$setting")' under the .rpm's unit"
+done
+
+stage "the .rpm upgraded to release 2, then erased"
 # ...a restart of the running service on upgrade...
 main=$(show MainPID)
 logged "rpm -Uvh release 2" inside rpm -Uvh --nodeps /root/vexlantor-2.rpm
