@@ -1,5 +1,5 @@
 #!/bin/sh
-# The .rpm: rpmlint, its files, flags and owners, a gzip payload and
+# The .rpm: rpmlint, its files, flags, owners and requires, a gzip payload and
 # no rpm feature newer than 4.6's, the scriptlets of systemd 219's macros, a
 # unit with no setting that systemd 219 does not know and its sandboxing laid
 # only where systemd knows it, and its static daemon run in a chroot with
@@ -41,6 +41,16 @@ flags=$(rpm -qp --qf '[%{FILENAMES} %{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGRO
 [ "$(rpm -qp --qf '%{PAYLOADCOMPRESSOR}' "$package")" = gzip ] || fail "the payload is not gzip"
 newer=$(rpm -qp --requires "$package" | grep '^rpmlib(' | grep -v '<= \([0-3]\|4\.[0-6]\)[.-]') || true
 [ -z "$newer" ] || fail "the package needs a newer rpm: $newer"
+# Nor anything else than README.md says: no shared library, and of glibc
+# only rtld(GNU_HASH), which the static PIE's hash table brings.
+requires=$(rpm -qp --requires "$package" | grep -v '^rpmlib(' | sort -u)
+[ "$requires" = "/bin/sh
+config(vexlantor) = $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$package")
+logrotate
+rtld(GNU_HASH)
+systemd" ] || fail "the package requires: $requires"
+grep -q 'the .rpm requires logrotate, systemd, /bin/sh and `rtld(GNU_HASH)`' "$source/README.md" ||
+	fail "README.md no longer says what the .rpm requires"
 # The scriptlets are what systemd 219's macros expand to, after, in %post,
 # the laying of the unit's sandboxing.
 for scriptlet in POSTIN:systemd_post PREUN:systemd_preun POSTUN:systemd_postun_with_restart; do
@@ -101,4 +111,4 @@ for version in 219:absent 244:absent 245:laid 257:laid; do
 	[ "$(readlink -f "$box$dropin")" != "$box/usr/share/vexlantor/sandboxing.conf" ] || laid=laid
 	[ "$laid" = "${version#*:}" ] || fail "%post under systemd ${version%:*} left the sandboxing $laid"
 done
-echo "package $(basename "$package"): rpmlint, files, gzip, systemd 219's scriptlets and settings, the sandboxing laid from systemd 245 on, a static PIE that runs in an empty chroot"
+echo "package $(basename "$package"): rpmlint, files, requires, gzip, systemd 219's scriptlets and settings, the sandboxing laid from systemd 245 on, a static PIE that runs in an empty chroot"
