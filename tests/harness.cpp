@@ -9,7 +9,10 @@
 #include <cstring>
 #include <fcntl.h>
 #include <filesystem>
+#include <gtest/gtest.h>
 #include <linux/close_range.h>
+#include <optional>
+#include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -21,12 +24,136 @@ namespace fs = std::filesystem;
 namespace {
 
 // Checks a condition every millisecond until it holds. There is no deadline
-// here, since how long a step takes depends on how busy the machine is: a
-// wait that never ends is a hang, and ctest's TIMEOUT ends it.
+// here, since how long a step takes depends on how busy the machine is.
 template <typename Condition> void poll_until(Condition holds)
 {
 	while (!holds())
 		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+}
+
+// The test clock of the daemon started last, which publishes beside it the
+// deadline of the daemon's timed wait.
+std::string clock_path;
+
+std::string from_proc(pid_t pid, const std::string &file)
+{
+	return read_file("/proc/" + std::to_string(pid) + "/" + file);
+}
+
+// A process's state letter; '\0' once it is gone.
+char state_of(pid_t pid)
+{
+	const std::string stat = from_proc(pid, "stat");
+	const auto name_end = stat.rfind(") ");
+	return name_end == std::string::npos || name_end + 2 >= stat.size() ? '\0' : stat[name_end + 2];
+}
+
+std::vector<pid_t> descendants_of(pid_t pid)
+{
+	std::vector<pid_t> found = {pid};
+	for (std::size_t next = 0; next < found.size(); ++next) {
+		std::istringstream children(
+			from_proc(found[next], "task/" + std::to_string(found[next]) + "/children"));
+		for (pid_t child = 0; children >> child;)
+			found.push_back(child);
+	}
+	found.erase(found.begin());
+	return found;
+}
+
+// The number of the system call a process sleeps in, as x86_64 numbers them;
+// -1 where it runs or cannot be read.
+long syscall_of(pid_t pid)
+{
+	const std::string call = from_proc(pid, "syscall");
+	return call.empty() || call[0] < '0' || call[0] > '9' ? -1 : std::strtol(call.c_str(), nullptr, 10);
+}
+constexpr long poll_call = 7, nanosleep_call = 35, sigtimedwait_call = 128, clock_nanosleep_call = 230;
+
+std::string without_newline(std::string text)
+{
+	if (text.ends_with('\n'))
+		text.pop_back();
+	return text;
+}
+
+std::string where_it_waits(pid_t pid)
+{
+	const std::pair<long, const char *> names[] = {{0, "read"},
+						       {poll_call, "poll"},
+						       {nanosleep_call, "nanosleep"},
+						       {61, "wait4"},
+						       {sigtimedwait_call, "rt_sigtimedwait"},
+						       {clock_nanosleep_call, "clock_nanosleep"},
+						       {247, "waitid"}};
+	const long call = syscall_of(pid);
+	std::string name = call == -1 ? "none" : std::to_string(call);
+	for (const auto &[number, known] : names)
+		if (number == call)
+			name = known;
+	return std::to_string(pid) + " " + without_newline(from_proc(pid, "comm")) + " in state " + state_of(pid) +
+	       ", system call " + name + ", wchan " + from_proc(pid, "wchan");
+}
+
+// How things stand when the daemon may be stuck: the daemon asleep, in a
+// wait that only a child's end, a signal or I/O can end, or in its timed wait
+// with the deadline reached, and all it started asleep too, so that nothing
+// is left to move the test clock or wake it. "" where progress can still
+// come; nothing while the daemon runs, which proves nothing either way.
+std::optional<std::string> standstill(pid_t daemon)
+{
+	if (state_of(daemon) != 'S')
+		return std::nullopt;
+	const long call = syscall_of(daemon);
+	if (call == -1)
+		return std::nullopt;
+	// The starter's wait and the test clock's own pauses end by themselves.
+	if (call == poll_call || call == nanosleep_call || call == clock_nanosleep_call)
+		return "";
+	const std::string clock = read_file(clock_path);
+	long wall = 0, elapsed = 0, deadline = 0;
+	std::istringstream(clock) >> wall >> elapsed;
+	std::istringstream(read_file(clock_path + ".deadline")) >> deadline;
+	if (call == sigtimedwait_call && deadline > elapsed)
+		return "";
+	std::string look = clock + " " + std::to_string(call);
+	for (const pid_t pid : descendants_of(daemon)) {
+		const char state = state_of(pid);
+		if (state != 'S' && state != 'Z' && state != 'T' && state != '\0')
+			return "";
+		look += " " + std::to_string(pid) + state;
+	}
+	return look;
+}
+
+// Whether no progress can come: the same standstill, seen many times in a
+// row, however long each look takes.
+bool stuck(pid_t daemon)
+{
+	constexpr int looks_to_be_sure = 500;
+	static pid_t watched;
+	static std::string last;
+	static int seen;
+	const auto look = standstill(daemon);
+	if (!look)
+		return false;
+	if (daemon != watched || look->empty() || *look != last) {
+		watched = daemon;
+		last = *look;
+		seen = 0;
+		return false;
+	}
+	if (++seen < looks_to_be_sure)
+		return false;
+	std::string report = "no progress can come, since the daemon and all it started are asleep and the test "
+			     "clock, at " +
+			     without_newline(read_file(clock_path)) +
+			     ", has nothing left to move on to: the daemon is " + where_it_waits(daemon);
+	for (const pid_t pid : descendants_of(daemon))
+		report += "; " + where_it_waits(pid);
+	ADD_FAILURE() << report;
+	seen = 0;
+	return true;
 }
 
 // Whether a child has ended, leaving it to be reaped.
@@ -117,7 +244,8 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 			if (std::strncmp(*entry, prefix, std::strlen(prefix)) == 0)
 				words.emplace_back(*entry);
 	words.push_back("LD_PRELOAD=" + clock_library);
-	words.push_back("TESTCLOCK_FILE=" + installation.path("clock"));
+	clock_path = installation.path("clock");
+	words.push_back("TESTCLOCK_FILE=" + clock_path);
 	words.push_back("STAND_IN_DIR=" + installation.dir);
 	words.insert(words.end(), launch.extra_env.begin(), launch.extra_env.end());
 	words.insert(words.end(), launch.wrapper.begin(), launch.wrapper.end());
@@ -203,13 +331,15 @@ void remove_installation(const Installation &installation)
 // The daemon is this process's child once its starter has ended.
 int wait_for_exit(pid_t daemon)
 {
+	bool given_up = false;
+	poll_until([&] { return has_ended(daemon) || (given_up = stuck(daemon)); });
 	int status = 0;
-	return waitpid(daemon, &status, 0) == daemon ? status_code(status) : -1;
+	return !given_up && waitpid(daemon, &status, 0) == daemon ? status_code(status) : -1;
 }
 
 bool wait_for_file(const std::string &path, pid_t daemon)
 {
-	poll_until([&] { return file_exists(path) || has_ended(daemon); });
+	poll_until([&] { return file_exists(path) || has_ended(daemon) || stuck(daemon); });
 	return file_exists(path);
 }
 

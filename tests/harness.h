@@ -68,8 +68,11 @@ struct Started {
 // Starts the binary as a starter would, in <dir>, and reads what it printed.
 Started start_daemon(const Installation &installation, const Launch &launch);
 
-// These wait as long as it takes; ctest's TIMEOUT is the bound.
-// The daemon's exit status as a shell reports it.
+// These wait as long as it takes, however busy the machine, and fail the test
+// at once, saying where the daemon waits, when no progress can come: the
+// daemon and all it started asleep, and nothing left for the test clock to
+// move on to.
+// The daemon's exit status as a shell reports it; -1 when it is stuck.
 int wait_for_exit(pid_t daemon);
 // Whether the file is there; false when the daemon ended without making it.
 bool wait_for_file(const std::string &path, pid_t daemon);

@@ -15,6 +15,10 @@
  *                         look at, rotate or kill a waiting daemon
  *   TESTCLOCK_STILL=1     sigtimedwait() never moves the clock by itself
  *
+ * Each timed wait of the daemon's puts its deadline on the elapsed clock in
+ * "<clock file>.deadline", so that a test can tell when the clock has nothing
+ * left to move on to, and no progress can come.
+ *
  * Without TESTCLOCK_FILE all are the system's own. poll() stays the system's
  * own: the daemon uses it to wait, 10 ms at a time, for its starter to be
  * collected, which takes no time on either clock. The daemon is expected to
@@ -71,6 +75,7 @@ NOT_IN_THE_DAEMON(int, clock_nanosleep,
 NOT_IN_THE_DAEMON(int, usleep, (useconds_t microseconds), (microseconds))
 NOT_IN_THE_DAEMON(int, sigwaitinfo, (const sigset_t *set, siginfo_t *info), (set, info))
 NOT_IN_THE_DAEMON(int, sigsuspend, (const sigset_t *set), (set))
+/* sigtimedwait() without a deadline, which stands for sigwaitinfo(), too. */
 NOT_IN_THE_DAEMON(unsigned int, alarm, (unsigned int seconds), (seconds))
 
 /* The library's own pauses, which are not the daemon's. */
@@ -109,6 +114,18 @@ static void advance_clock(const char *path, long seconds)
 	snprintf(making, sizeof making, "%s.new", path);
 	int fd = open(making, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
 	if (fd == -1 || write(fd, text, (size_t)length) != length || close(fd) != 0 || rename(making, path) != 0)
+		abort();
+}
+
+/* Replaced, as the clock is, with the deadline of the wait about to begin. */
+static void publish_deadline(const char *path, long deadline)
+{
+	char text[64], published[4096], making[4096];
+	int length = snprintf(text, sizeof text, "%ld\n", deadline);
+	snprintf(published, sizeof published, "%s.deadline", path);
+	snprintf(making, sizeof making, "%s.deadline.new", path);
+	int fd = open(making, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	if (fd == -1 || write(fd, text, (size_t)length) != length || close(fd) != 0 || rename(making, published) != 0)
 		abort();
 }
 
@@ -224,11 +241,14 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
 {
 	int (*call)(const sigset_t *, siginfo_t *, const struct timespec *);
 	*(void **)&call = system_own("sigtimedwait");
-	if (!in_daemon() || timeout == NULL)
+	if (!in_daemon())
 		return call(set, info, timeout);
+	if (timeout == NULL)
+		refuse("sigtimedwait");
 	const char *still = getenv("TESTCLOCK_STILL");
 	const int may_move = still == NULL || strcmp(still, "1") != 0;
 	const long end = read_clock(clock_file(), ELAPSED) + timeout->tv_sec + (timeout->tv_nsec > 0);
+	publish_deadline(clock_file(), end);
 	const struct timespec tick = {0, 1000000L};
 	/* The file is read again only once it has been replaced, and the
 	 * processes looked at only once it has stood still for a while: each
