@@ -49,6 +49,7 @@ config(vexlantor) = $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$package")
 logrotate
 rtld(GNU_HASH)
 systemd" ] || fail "the package requires: $requires"
+# shellcheck disable=SC2016 # the backquotes are README's own
 grep -q 'the .rpm requires logrotate, systemd, /bin/sh and `rtld(GNU_HASH)`' "$source/README.md" ||
 	fail "README.md no longer says what the .rpm requires"
 # The scriptlets are what systemd 219's macros expand to, after, in %post,
@@ -66,7 +67,7 @@ done
 known_to_219="After ConditionPathExists Description Documentation ExecStart ExecStartPre ExecStopPost NotifyAccess
 PartOf Restart RestartSec StartLimitInterval Type Wants WantedBy"
 settings() { sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$@" | sort -u; }
-unknown=$(settings "$scratch/x/usr/lib/systemd/system/vexlantor.service" | grep -vxF "$(echo $known_to_219 | tr ' ' '\n')") || true
+unknown=$(settings "$scratch/x/usr/lib/systemd/system/vexlantor.service" | grep -vxF "$(echo "$known_to_219" | tr ' ' '\n')") || true
 [ -z "$unknown" ] || fail "the .rpm's unit has settings that systemd 219 does not know: $unknown"
 install_tree "$scratch/tree" --prefix /usr
 [ "$(settings "$scratch/x/usr/lib/systemd/system/vexlantor.service" "$scratch/x/usr/share/vexlantor/sandboxing.conf")" = \
@@ -100,6 +101,7 @@ dropin=/usr/lib/systemd/system/vexlantor.service.d/sandboxing.conf
 mkdir -p "$box/usr/bin" "$box/dev" "$box${dropin%/*}"
 mknod -m 666 "$box/dev/null" c 1 3
 for applet in sed ln; do ln -s sh "$box/bin/$applet"; done
+# shellcheck disable=SC2016 # a script of its own, which expands its own
 printf '#!/bin/sh\nread -r version </version\n[ "$1" != --version ] || echo "systemd $version (+PAM)"\n' >"$box/usr/bin/systemctl"
 chmod +x "$box/usr/bin/systemctl"
 mkdir -p "$box/usr/share/vexlantor"
