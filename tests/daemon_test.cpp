@@ -684,7 +684,7 @@ TEST_F(Daemon, RunsCleanUnderValgrind)
 	EXPECT_EQ(read_file(inst.path("runs")), "4\n");
 	EXPECT_EQ(err(), could_not_run(inst.root));
 
-	// The shell that system() starts begins under valgrind too, and leaves an
+	// The shell that the daemon starts begins under valgrind too, and leaves an
 	// unfinished report when it execs; only finished ones have a summary.
 	int summaries = 0;
 	for (const auto &entry : std::filesystem::directory_iterator(inst.dir)) {

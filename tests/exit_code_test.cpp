@@ -12,7 +12,7 @@ namespace {
 TEST(ExitCode, FollowsTheShellConventionWhereNoToolRunShows)
 {
 	struct Case {
-		int system_status;
+		int wait_status;
 		int exit_code;
 	};
 	const Case cases[] = {
@@ -22,7 +22,7 @@ TEST(ExitCode, FollowsTheShellConventionWhereNoToolRunShows)
 		{0x80, 1},                       // nonsense, but never success
 	};
 	for (const auto &c : cases)
-		EXPECT_EQ(exit_code_of(c.system_status), c.exit_code) << "raw status " << c.system_status;
+		EXPECT_EQ(exit_code_of(c.wait_status), c.exit_code) << "raw status " << c.wait_status;
 }
 
 } // namespace

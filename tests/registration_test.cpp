@@ -141,6 +141,10 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		expected.insert(expected.end(), expected_arguments.begin(), expected_arguments.end());
 		EXPECT_EQ(shell_words(command), expected) << c.root;
 	}
+	// The lifetime it registers for is the one the renewal is timed by.
+	EXPECT_NE(
+		build_register_command("/r").find(" --lifetime=" + std::to_string(registration_lifetime_seconds) + " "),
+		std::string::npos);
 }
 
 // The verdict on a path, from a process of the given user's.

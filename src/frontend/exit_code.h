@@ -1,10 +1,10 @@
 #ifndef VEXLANTOR_EXIT_CODE_H
 #define VEXLANTOR_EXIT_CODE_H
 
-// The daemon's exit code for a failed run's raw system() status: the tool's
-// exit status, 128 plus the number of the signal that killed it, or 1 when
-// the shell could not be run; never 0. The raw status itself cannot be the
+// The daemon's exit code for a failed run's raw wait status: the tool's exit
+// status, 128 plus the number of the signal that killed it, or 1 when the
+// shell could not be started (-1); never 0. The raw status itself cannot be the
 // exit code: exit() keeps its low byte, which is 0 whenever the tool exited.
-int exit_code_of(int system_status);
+int exit_code_of(int wait_status);
 
 #endif
