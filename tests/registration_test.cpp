@@ -251,6 +251,11 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		 "@/sticky/up/bin/trindlet",
 		 "@/sticky is owned by uid 65534 with mode 1777" + dir_fix + "chown root @/sticky", true},
 	};
+	const auto descriptors = [] {
+		return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
+				     std::filesystem::directory_iterator());
+	};
+	const auto held_before = descriptors();
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		if (c.needs_root && !root) {
@@ -281,6 +286,7 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		ASSERT_EQ(chdir(working.c_str()), 0);
 		std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str());
 	}
+	EXPECT_EQ(descriptors(), held_before) << "the walk left descriptors open";
 }
 
 } // namespace
