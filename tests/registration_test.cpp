@@ -284,7 +284,7 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		ASSERT_EQ(chdir(scratch), 0);
 		EXPECT_EQ(why_untrusted_as(filled(c.path), c.user), filled(c.why));
 		ASSERT_EQ(chdir(working.c_str()), 0);
-		std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str());
+		EXPECT_EQ(std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str()), 0);
 	}
 	EXPECT_EQ(descriptors(), held_before) << "the walk left descriptors open";
 }
