@@ -301,6 +301,7 @@ stage "the .rpm under the same systemd, with Debian's rpm, on a host whose prese
 cp "$packages"/vexlantor-*.rpm "$root/root/vexlantor.rpm"
 cp "$packages"/release-2/vexlantor-*-2*.x86_64.rpm "$root/root/vexlantor-2.rpm"
 # The RPM hosts' policy: only what a preset names is enabled.
+mkdir -p "$root/usr/lib/systemd/system-preset"
 echo 'disable *' >"$root/usr/lib/systemd/system-preset/99-default-disable.preset"
 # Its scriptlets are systemd 219's: the preset on installation, which the
 # package's own preset file turns to enable, and no start...
