@@ -1,14 +1,15 @@
 #!/bin/sh
 # Makes both packages from this checkout, from one source tarball of the
-# files git tracks, and leaves them in DIR
-# (build/ unless given): the Debian package with dpkg-buildpackage (debian/),
-# and the RPM package with rpmbuild (packaging/rpm/vexlantor.spec).
+# files git tracks, and leaves them in DIR (build/ unless given): the Debian
+# package with dpkg-buildpackage (debian/), and the RPM package with rpmbuild
+# (packaging/rpm/vexlantor.spec); or only the one named.
 #
-#   scripts/package.sh [DIR]
+#   scripts/package.sh [DIR [deb|rpm]]
 #
 # VEXLANTOR_RPM_RELEASE gives the RPM package's release, 1 unless given.
 set -eu
 top=$(cd "$(dirname "$0")/.." && pwd)
+only=${2:-}
 mkdir -p "${1:-$top/build}"
 out=$(cd "${1:-$top/build}" && pwd)
 version=$(sed -n '1s/^vexlantor (\([^)]*\)).*/\1/p' "$top/debian/changelog")
@@ -24,8 +25,10 @@ git -C "$top" archive --format=tar.gz --prefix="$name/" -o "$work/rpm/SOURCES/$n
 tar -C "$work" -xzf "$work/rpm/SOURCES/$name.tar.gz"
 
 # The source package and the binary package, in $work beside the tree.
-(cd "$work/$name" && dpkg-buildpackage --no-sign) >"$work/deb.log" 2>&1 ||
-	{ tail -n 40 "$work/deb.log" >&2; exit 1; }
+if [ "$only" != rpm ]; then
+	(cd "$work/$name" && dpkg-buildpackage --no-sign) >"$work/deb.log" 2>&1 ||
+		{ tail -n 40 "$work/deb.log" >&2; exit 1; }
+fi
 # The spec file with the version and the change log of debian/changelog, and
 # the description of debian/control, left beside the packages.
 export VERSION="$version" RELEASE="${VEXLANTOR_RPM_RELEASE:-1}"
@@ -47,10 +50,13 @@ export SUMMARY DESCRIPTION
 		/^     [^ ]/ { sub(/^     /, "  "); print }'
 } >"$out/vexlantor.spec"
 # The build hosts' rpm database is not where the build tools come from.
-rpmbuild -bb --nodeps --define "_topdir $work/rpm" --load "$top/packaging/rpm/macros.systemd" \
-	"$out/vexlantor.spec" >"$work/rpm.log" 2>&1 ||
-	{ tail -n 40 "$work/rpm.log" >&2; exit 1; }
+if [ "$only" != deb ]; then
+	rpmbuild -bb --nodeps --define "_topdir $work/rpm" --load "$top/packaging/rpm/macros.systemd" \
+		"$out/vexlantor.spec" >"$work/rpm.log" 2>&1 ||
+		{ tail -n 40 "$work/rpm.log" >&2; exit 1; }
+fi
 
-mv "$work"/vexlantor*_"$version"* "$work"/rpm/RPMS/*/"$name"-*.rpm "$out/"
+find "$work" -maxdepth 1 -name "vexlantor*_$version*" -exec mv -t "$out/" {} +
+find "$work/rpm/RPMS" -name "$name-*.rpm" -exec mv -t "$out/" {} +
 rm -rf "$work"
-ls "$out/vexlantor_${version}_"*.deb "$out/$name"-*.rpm
+find "$out" -maxdepth 1 \( -name "vexlantor_${version}_*.deb" -o -name "$name-*.rpm" \)
