@@ -94,23 +94,19 @@ printf 'ok\nok\n%s %s\ntrindlet ran\n' "$registration_line" "$(tool_options)" | 
 	fail "the log: $(cat "$box/log")"
 [ "$(cat "$box/err")" = "vexlantor could not run ${tool%/*}/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
 given_the_arguments "$box" || fail "the arguments"
-# %post lays the sandboxing where systemd knows it, and only there, under a
-# systemctl that says it is of each version in turn.
-postin=$(rpm -qp --qf '%{POSTIN}' "$package")
+# %post lays the sandboxing where systemd knows it, and only there: run in the
+# chroot, under a systemctl that says it is of each version in turn.
 dropin=/usr/lib/systemd/system/vexlantor.service.d/sandboxing.conf
-mkdir -p "$box/usr/bin" "$box/dev" "$box${dropin%/*}"
-mknod -m 666 "$box/dev/null" c 1 3
-for applet in sed ln; do ln -s sh "$box/bin/$applet"; done
-# shellcheck disable=SC2016 # a script of its own, which expands its own
-printf '#!/bin/sh\nread -r version </version\n[ "$1" != --version ] || echo "systemd $version (+PAM)"\n' >"$box/usr/bin/systemctl"
-chmod +x "$box/usr/bin/systemctl"
-mkdir -p "$box/usr/share/vexlantor"
+mkdir -p "$box/usr/bin" "$box/dev" "$box${dropin%/*}" "$box/usr/share/vexlantor"
+mknod -m 666 "$box/dev/null" c 1 3 && ln -s sh "$box/bin/sed" && ln -s sh "$box/bin/ln"
 : >"$box/usr/share/vexlantor/sandboxing.conf"
+# shellcheck disable=SC2016 # a script of its own, which expands its own
+printf '#!/bin/sh\nread -r v </version\n[ "$1" != --version ] || echo "systemd $v"\n' >"$box/usr/bin/systemctl"
+chmod +x "$box/usr/bin/systemctl"
 for version in 219:absent 244:absent 245:laid 257:laid; do
 	echo "${version%:*}" >"$box/version"
-	chroot "$box" /bin/sh -c "PATH=/usr/bin:/bin; $postin" sh 1 >"$scratch/post" 2>&1 || fail "%post under systemd ${version%:*}: $(cat "$scratch/post")"
-	laid=absent
-	[ "$(readlink -f "$box$dropin")" != "$box/usr/share/vexlantor/sandboxing.conf" ] || laid=laid
+	chroot "$box" /bin/sh -c "PATH=/usr/bin:/bin; $(rpm -qp --qf '%{POSTIN}' "$package")" sh 1 || fail "%post under ${version%:*}"
+	laid=absent && [ ! -e "$box$dropin" ] || laid=laid
 	[ "$laid" = "${version#*:}" ] || fail "%post under systemd ${version%:*} left the sandboxing $laid"
 done
 echo "package $(basename "$package"): rpmlint, files, requires, gzip, systemd 219's scriptlets and settings, the sandboxing laid from systemd 245 on, a static PIE that runs in an empty chroot"
