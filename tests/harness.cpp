@@ -79,20 +79,9 @@ std::string without_newline(std::string text)
 
 std::string where_it_waits(pid_t pid)
 {
-	const std::pair<long, const char *> names[] = {{0, "read"},
-						       {poll_call, "poll"},
-						       {nanosleep_call, "nanosleep"},
-						       {61, "wait4"},
-						       {sigtimedwait_call, "rt_sigtimedwait"},
-						       {clock_nanosleep_call, "clock_nanosleep"},
-						       {247, "waitid"}};
 	const long call = syscall_of(pid);
-	std::string name = call == -1 ? "none" : std::to_string(call);
-	for (const auto &[number, known] : names)
-		if (number == call)
-			name = known;
 	return std::to_string(pid) + " " + without_newline(from_proc(pid, "comm")) + " in state " + state_of(pid) +
-	       ", system call " + name + ", wchan " + from_proc(pid, "wchan");
+	       ", system call " + (call == -1 ? "none" : std::to_string(call)) + ", wchan " + from_proc(pid, "wchan");
 }
 
 // How things stand when the daemon may be stuck: the daemon asleep, in a
