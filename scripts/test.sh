@@ -1,8 +1,8 @@
 #!/bin/sh
 # The test command. With no argument it installs what the build and its
 # checks need and this machine lacks, then runs all that CI runs: the fuzzer
-# for a minute, the suite under the sanitizers, and the whole suite in the
-# ordinary build, soak, packaging and systemd checks included.
+# for a minute beside the suite under the sanitizers, then the whole suite in
+# the ordinary build, soak, packaging and systemd checks included.
 #
 #   ./scripts/test.sh            all of it
 #   ./scripts/test.sh PRESET     one preset's suite (default or asan), installing nothing
@@ -87,6 +87,20 @@ if [ "$(cat "$tools/.holds" 2>/dev/null)" != "$holds" ]; then
 	rm -rf "$debs" "$trixie"
 fi
 
-./scripts/fuzz.sh 60
+# The fuzzer's minute takes one core, and the sanitizer build and suite the
+# other meanwhile; its output follows theirs, whole where it failed.
+fuzz_log=$(mktemp)
+./scripts/fuzz.sh 60 >"$fuzz_log" 2>&1 &
+fuzzer=$!
+# Signalled only until it is reaped: its PID is someone else's after that.
+trap 'kill "$fuzzer" 2>/dev/null; rm -f "$fuzz_log"' EXIT
 suite asan
+fuzzed=0
+wait "$fuzzer" || fuzzed=$?
+trap 'rm -f "$fuzz_log"' EXIT
+if [ "$fuzzed" -ne 0 ]; then
+	cat "$fuzz_log"
+	exit 1
+fi
+tail -n 4 "$fuzz_log"
 suite default
