@@ -106,27 +106,30 @@ static long read_clock(const char *path, int which)
 }
 
 /* Replaced, not rewritten, so that a reader never sees it half written. */
-static void advance_clock(const char *path, long seconds)
+static void replace_file(const char *path, const char *text)
 {
-	char text[64], making[4096];
-	int length = snprintf(text, sizeof text, "%ld %ld\n", read_clock(path, WALL) + seconds,
-			      read_clock(path, ELAPSED) + seconds);
+	char making[4096];
 	snprintf(making, sizeof making, "%s.new", path);
 	int fd = open(making, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+	ssize_t length = (ssize_t)strlen(text);
 	if (fd == -1 || write(fd, text, (size_t)length) != length || close(fd) != 0 || rename(making, path) != 0)
 		abort();
 }
 
-/* Replaced, as the clock is, with the deadline of the wait about to begin. */
+static void advance_clock(const char *path, long seconds)
+{
+	char text[64];
+	snprintf(text, sizeof text, "%ld %ld\n", read_clock(path, WALL) + seconds, read_clock(path, ELAPSED) + seconds);
+	replace_file(path, text);
+}
+
+/* The deadline of the wait about to begin, beside the clock. */
 static void publish_deadline(const char *path, long deadline)
 {
-	char text[64], published[4096], making[4096];
-	int length = snprintf(text, sizeof text, "%ld\n", deadline);
+	char text[64], published[4096];
+	snprintf(text, sizeof text, "%ld\n", deadline);
 	snprintf(published, sizeof published, "%s.deadline", path);
-	snprintf(making, sizeof making, "%s.deadline.new", path);
-	int fd = open(making, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-	if (fd == -1 || write(fd, text, (size_t)length) != length || close(fd) != 0 || rename(making, published) != 0)
-		abort();
+	replace_file(published, text);
 }
 
 static void hold_if_asked(const char *path, long sleeps)
