@@ -67,6 +67,12 @@ tool_arguments() {
 	eval "set -- $(tool_options)"
 	printf '%s\n' "$@"
 }
+# The names of the settings of unit files, one a line, sorted.
+settings() { sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$@" | sort -u; }
+# The unit's sandboxing settings, from their file, which none may lack.
+sandboxing=$(settings "$source/packaging/sandboxing.conf")
+[ -n "$sandboxing" ] || fail "no settings in packaging/sandboxing.conf"
+
 # The log's line for a run of the tool at the default root.
 registration_line="Complete registration string = ${tool%/*}/../bin/trindlet"
 # The stand-in tool at a root's tool path, its state in /var/lib/stand-in

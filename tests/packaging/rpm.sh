@@ -66,7 +66,6 @@ done
 # any other at every load; with its sandboxing, those of the .deb's unit.
 known_to_219="After ConditionPathExists Description Documentation ExecStart ExecStartPre ExecStopPost NotifyAccess
 PartOf Restart RestartSec StartLimitInterval Type Wants WantedBy"
-settings() { sed -n 's/^\([A-Za-z]*\)=.*/\1/p' "$@" | sort -u; }
 unknown=$(settings "$scratch/x/usr/lib/systemd/system/vexlantor.service" | grep -vxF "$(echo "$known_to_219" | tr ' ' '\n')") || true
 [ -z "$unknown" ] || fail "the .rpm's unit has settings that systemd 219 does not know: $unknown"
 install_tree "$scratch/tree" --prefix /usr

@@ -316,8 +316,7 @@ inside systemctl stop slpd.service
 inside systemctl start slpd.service
 wait_until "the .rpm's daemon to register after the agent's start" registered_again
 # This systemd knows every sandboxing setting, which %post laid as a drop-in.
-for setting in ProtectKernelModules ProtectKernelLogs ProtectKernelTunables ProtectControlGroups ProtectClock \
-	ProtectHostname RestrictRealtime RestrictSUIDSGID LockPersonality; do
+for setting in $sandboxing; do
 	[ "$(show "$setting")" = yes ] || fail "$setting is '$(show "$setting")' under the .rpm's unit"
 done
 
