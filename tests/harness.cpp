@@ -61,14 +61,7 @@ std::vector<pid_t> descendants_of(pid_t pid)
 	return found;
 }
 
-// The number of the system call a process sleeps in, as x86_64 numbers them;
-// -1 where it runs or cannot be read.
-long syscall_of(pid_t pid)
-{
-	const std::string call = from_proc(pid, "syscall");
-	return call.empty() || call[0] < '0' || call[0] > '9' ? -1 : std::strtol(call.c_str(), nullptr, 10);
-}
-constexpr long poll_call = 7, nanosleep_call = 35, sigtimedwait_call = 128, clock_nanosleep_call = 230;
+constexpr long nanosleep_call = 35, sigtimedwait_call = 128, clock_nanosleep_call = 230;
 
 std::string without_newline(std::string text)
 {
@@ -144,6 +137,16 @@ bool stuck(pid_t daemon)
 	seen = 0;
 	return true;
 }
+
+} // namespace
+
+long syscall_of(pid_t pid)
+{
+	const std::string call = from_proc(pid, "syscall");
+	return call.empty() || call[0] < '0' || call[0] > '9' ? -1 : std::strtol(call.c_str(), nullptr, 10);
+}
+
+namespace {
 
 // Whether a child has ended, leaving it to be reaped.
 bool has_ended(pid_t child)
@@ -236,6 +239,9 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	clock_path = installation.path("clock");
 	words.push_back("TESTCLOCK_FILE=" + clock_path);
 	words.push_back("STAND_IN_DIR=" + installation.dir);
+	// For what the daemon, the tool or a wrapper such as valgrind writes of
+	// its own: the sandbox's /tmp is the host's, read-only.
+	words.push_back("TMPDIR=" + installation.dir);
 	words.insert(words.end(), launch.extra_env.begin(), launch.extra_env.end());
 	words.insert(words.end(), launch.wrapper.begin(), launch.wrapper.end());
 	if (launch.user) {

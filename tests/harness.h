@@ -80,6 +80,11 @@ bool wait_for_file(const std::string &path, pid_t daemon);
 // everything it left to this process, and reaps it all.
 void stop_daemon(pid_t daemon);
 
+// The number of the system call a process sleeps in, as x86_64 numbers them;
+// -1 where it runs or cannot be read.
+long syscall_of(pid_t pid);
+inline constexpr long poll_call = 7;
+
 // The descriptors a process holds, as "0 1 2"; "" once it has ended.
 std::string descriptors_of(pid_t pid);
 
