@@ -12,11 +12,11 @@
 # writable, at its own path. The rest of /tmp, /etc, /opt and any other
 # directory that ROOT lays something in are the host's, read-only; /dev is
 # the host's, and every other entry of the host's root is a link into it, at
-# /.host. The root
-# directory and those laid on it are the namespace root's, since the daemon
-# runs only what no one but root can change on the way to it: as root a mount
-# namespace needs nothing more, and anyone else is made root of a user
-# namespace first, where the host's own directories show as the overflow ID.
+# /.host. The root directory and those laid on it are the namespace root's,
+# since the daemon runs only what no one but root can change on the way to
+# it: as root a mount namespace needs nothing more, and anyone else is made
+# root of a user namespace first, where the host's own directories show as
+# the overflow ID.
 # Where an ordinary user can have no namespace, or no overlay in one (Linux
 # before 5.11), it says why, in a line that begins with "sandbox: " on
 # standard error, and exits with 125 before the command has run; as root that

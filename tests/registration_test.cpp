@@ -196,6 +196,9 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 					"/bin && chmod g+w " + deep + "/bin && ln -s " + deep + " deep";
 	const std::string owned_by_me = " is owned by uid {me} with mode ";
 	const std::string dir_fix = ", so {others} can change what it holds; fix it with: ";
+	const std::string others_link = "@/sticky/up is a symbolic link owned by uid 65534 in a directory that others "
+					"can write to, so {others} can change where it leads; fix it with: chown -h "
+					"root @/sticky/up";
 	struct Case {
 		const char *what;
 		std::string layout; // shell commands
@@ -237,16 +240,10 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		 "@/sticky/up/bin/trindlet", ""},
 		{"another's link in a sticky directory of root's",
 		 "mkdir -m 1777 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
-		 "@/sticky/up is a symbolic link owned by uid 65534 in a directory that others can write to, so "
-		 "{others} "
-		 "can change where it leads; fix it with: chown -h root @/sticky/up",
-		 true},
+		 others_link, true},
 		{"another's link in a sticky directory its group can write to",
 		 "mkdir -m 1775 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
-		 "@/sticky/up is a symbolic link owned by uid 65534 in a directory that others can write to, so "
-		 "{others} "
-		 "can change where it leads; fix it with: chown -h root @/sticky/up",
-		 true},
+		 others_link, true},
 		{"a sticky directory of another's", "mkdir -m 1777 sticky && ln -s .. sticky/up && chown 65534 sticky",
 		 "@/sticky/up/bin/trindlet",
 		 "@/sticky is owned by uid 65534 with mode 1777" + dir_fix + "chown root @/sticky", true},
