@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 #include <linux/close_range.h>
 #include <optional>
+#include <poll.h>
 #include <sstream>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -165,14 +166,28 @@ void place_tool(const std::string &path)
 	fs::copy_file(STAND_IN_TOOL, path, fs::copy_options::overwrite_existing);
 }
 
-std::string read_all(int fd)
+// Reads to the end, as long as it takes, unless the daemon (known from the
+// starter's first line, its own or the one given) is stuck holding the other
+// end: the rest is then left unread.
+std::string read_all(int fd, const std::string &starter_out = "")
 {
 	std::string text;
 	char chunk[4096];
-	ssize_t got;
-	while ((got = read(fd, chunk, sizeof chunk)) > 0 || (got == -1 && errno == EINTR))
+	for (;;) {
+		pollfd ready{fd, POLLIN, 0};
+		const int polled = poll(&ready, 1, 1);
+		const std::string &printed = starter_out.empty() ? text : starter_out;
+		const auto daemon = static_cast<pid_t>(std::strtol(printed.c_str(), nullptr, 10));
+		if (polled == 0 && printed.find('\n') != std::string::npos && daemon > 0 && stuck(daemon))
+			break;
+		const ssize_t got = polled == 1 ? read(fd, chunk, sizeof chunk) : 0;
 		if (got > 0)
 			text.append(chunk, static_cast<std::size_t>(got));
+		else if (polled == 1 && got == 0)
+			break;
+		else if (got == -1 && errno != EINTR)
+			break;
+	}
 	close(fd);
 	return text;
 }
@@ -274,7 +289,7 @@ Started start_daemon(const Installation &installation, const Launch &launch)
 	// The daemon holds the pipes until it has redirected its streams, so
 	// reading to the end also waits for its start-up reports.
 	started.starter_out = read_all(pipes.out[0]);
-	started.starter_err = read_all(pipes.err[0]);
+	started.starter_err = read_all(pipes.err[0], started.starter_out);
 	int status = 0;
 	if (launch.keep_starter) {
 		started.starter = starter;
