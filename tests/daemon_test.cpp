@@ -469,15 +469,22 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		std::vector<std::string> args;
 		int error;
 		bool in_error_file; // else on the starter's standard error
+		std::string prelude{};
 	};
 	const Case cases[] = {
-		{{""}, ENOENT, false},       {{"missing/err"}, ENOENT, false},         {{"."}, EISDIR, false},
-		{{"err", ""}, ENOENT, true}, {{"err", "@/missing/log"}, ENOENT, true}, {{"err", "."}, EISDIR, true},
+		{{""}, ENOENT, false},
+		{{"missing/err"}, ENOENT, false},
+		{{"."}, EISDIR, false},
+		{{"err", ""}, ENOENT, true},
+		{{"err", "@/missing/log"}, ENOENT, true},
+		{{"err", "."}, EISDIR, true},
+		// which would otherwise hold the start for ever
+		{{"fifo"}, ENXIO, false, "mkfifo fifo"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args.back());
 		prepare({});
-		START_OR_SKIP((Launch{.args = c.args}));
+		START_OR_SKIP((Launch{.args = c.args, .prelude = c.prelude}));
 		EXPECT_EQ(wait_for_exit(started.daemon), c.error);
 		const std::string report = std::string("Vemrik Corvane vexlantor: ") + std::strerror(c.error) + "\n";
 		EXPECT_EQ(started.starter_err, c.in_error_file ? "" : report);
@@ -547,7 +554,7 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 	};
 	const std::string group_writable_bin =
 		"vexlantor refused to run it: @/bin is owned by uid 0 with mode 0775, so "
-		"others than root can change what it holds; fix it with: chmod go-w @/bin\n";
+		"others than root can change what it holds; fix it with: chmod go-w @/bin, then check what it holds\n";
 	const Case cases[] = {
 		{"a directory above that its group can write to", "chmod 0775 bin", "cimom", group_writable_bin},
 		{"the same, made so after the first run",
@@ -559,8 +566,8 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 		{"an ordinary user's daemon with its own tool", "", "cimom", "", other},
 		{"a configuration file anyone can write to, not followed", "chmod 0666 " + config, "/nonexistent",
 		 "vexlantor ignored " + config + " and uses " + default_cimom_root + ": " + config +
-			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: chmod "
-			 "go-w " +
+			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: reinstall "
+			 "it from its package, then chmod go-w " +
 			 config + "\n"},
 		{"started with SIGCHLD and HUP ignored, TERM blocked, descriptors 7 and 9 open",
 		 "exec 7</dev/null 9</dev/null; set -- env --ignore-signal=CHLD --ignore-signal=HUP "

@@ -31,15 +31,18 @@ int report_startup_failure()
 // be opened leaves the old stream in place to carry the report. Mode 0666 under
 // the caller's mask, created or truncated, as fopen's "w" would; and appended
 // to, so that the same file can take both streams and a copy-and-truncate
-// rotation leaves no hole where the old lines were.
+// rotation leaves no hole where the old lines were. Opened without waiting, so
+// that a FIFO with no reader fails (ENXIO) instead of holding the start for
+// ever; the writes then wait as on any file.
 bool redirect(int target_fd, const char *path)
 {
-	const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND, 0666);
+	const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NONBLOCK, 0666);
 	if (fd == -1)
 		return false;
+	bool moved = fcntl(fd, F_SETFL, O_APPEND) != -1;
 	if (fd == target_fd) // the caller had it closed: the new file is already there
-		return true;
-	const bool moved = dup2(fd, target_fd) != -1;
+		return moved;
+	moved = moved && dup2(fd, target_fd) != -1;
 	const int error = errno;
 	close(fd);
 	errno = error;
