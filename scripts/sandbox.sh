@@ -9,14 +9,14 @@
 #   sandbox.sh ROOT COMMAND [ARG...]
 #
 # ROOT lies in the caller's scratch directory, below /tmp, which is there,
-# writable, at its own path. The rest of /tmp, /etc, /opt and any other
-# directory that ROOT lays something in are the host's, read-only; /dev is
-# the host's, and every other entry of the host's root is a link into it, at
-# /.host. The root directory and those laid on it are the namespace root's,
-# since the daemon runs only what no one but root can change on the way to
-# it: as root a mount namespace needs nothing more, and anyone else is made
-# root of a user namespace first, where the host's own directories show as
-# the overflow ID.
+# writable, at its own path. The rest of /tmp, /bin (but sh, a copy), /etc,
+# /opt and any other directory that ROOT lays something in are the host's,
+# read-only; /dev is the host's, and every other entry of the host's root is
+# a link into it, at /.host. The root directory, those laid on it and /bin/sh
+# are the namespace root's, since the daemon runs only what no one but root
+# can change on the way to it and to the interpreter of a script: as root a
+# mount namespace needs nothing more, and anyone else is made root of a user
+# namespace first, where the host's own directories show as the overflow ID.
 # Where an ordinary user can have no namespace, or no overlay in one (Linux
 # before 5.11), it says why, in a line that begins with "sandbox: " on
 # standard error, and exits with 125 before the command has run; as root that
@@ -39,7 +39,7 @@ if ! why=$(unshare $namespace true 2>&1); then
 fi
 
 # The new root is a tmpfs made in ROOT/.sandbox, the read-only overlays give
-# /etc, /opt and /tmp entries of their own over the host's (ROOT/etc/vemrik,
+# /bin, /etc, /opt and /tmp entries of their own over the host's (ROOT/etc/vemrik,
 # say) and owners of the namespace's, and bind mounts of what ROOT lays out
 # and of the scratch directory hide what the host keeps there. The old root
 # stays at /.host. All vanish with the namespace.
@@ -54,7 +54,7 @@ exec unshare $namespace sh -c '
 	umask 022 # the caller'"'"'s mask is for the command
 	mkdir -p "$box"
 	mount -t tmpfs -o mode=0755 sandbox "$box" || fail "cannot mount a tmpfs on $box"
-	tops="etc opt tmp"
+	tops="bin etc opt tmp"
 	for laid in "$root"/*/; do
 		laid=${laid%/}
 		[ ! -d "$laid" ] || case " $tops " in *" ${laid##*/} "*) ;; *) tops="$tops ${laid##*/}" ;; esac
@@ -68,6 +68,8 @@ exec unshare $namespace sh -c '
 		[ "$top" != tmp ] || mode=1777
 		mkdir -m "$mode" "$new/$top" "$box/layers/$top"
 		lower=$box/layers/$top
+		# The shell that scripts name on their first line is judged with them.
+		[ "$top" != bin ] || cp /bin/sh "$lower/sh"
 		[ ! -d "$root/$top" ] || lower=$lower:$root/$top
 		[ ! -d "/$top" ] || lower=$lower:/$top
 		mount -t overlay overlay -o "ro,lowerdir=$lower" "$new/$top" || fail "cannot lay an overlay on /$top"
