@@ -151,13 +151,13 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 std::string why_untrusted_as(const std::string &path, uid_t user)
 {
 	if (user == geteuid())
-		return why_untrusted(path);
+		return why_unsafe_to_run(path);
 	int verdict[2];
 	if (pipe(verdict) == -1)
 		return "no pipe";
 	const pid_t child = fork();
 	if (child == 0) {
-		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? why_untrusted(path) : "no setuid";
+		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? why_unsafe_to_run(path) : "no setuid";
 		_exit(write(verdict[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
 	}
 	close(verdict[1]);
@@ -177,12 +177,13 @@ std::string chain_of_links(int count)
 	       " ]; do ln -s l$((i + 1)) l$i; i=$((i + 1)); done; ln -s cimom l$i";
 }
 
-// The walk to a tool, as the kernel walks it: every directory and link passed
-// and the tool itself must be such that no one but root, or the process's
-// own user, can change them, and whatever cannot be judged is refused. The
-// layouts are made in a scratch directory with bin/trindlet and cimom/ in it,
-// "@" standing for its path, "{me}" for the user running the test and
-// "{others}" for who else could change a refused part.
+// The walk to a tool, as the kernel walks it: every directory and link passed,
+// the tool itself and the interpreters that "#!" lines name must be such that
+// no one but root, or the process's own user, can change them, and whatever
+// cannot be judged is refused. The layouts are made in a scratch directory
+// with bin/trindlet (a script of /bin/sh's) and cimom/ in it, "@" standing for
+// its path. A refusal must name the part that failed and end with its fix, or
+// with its reason where no command helps.
 TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 {
 	constexpr uid_t nobody = 65534;
@@ -194,59 +195,77 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		deep += (deep.empty() ? "" : "/") + std::string(203, 'd');
 	const std::string deep_layout = "mkdir -p " + deep + "/cimom " + deep + "/bin && cp bin/trindlet " + deep +
 					"/bin && chmod g+w " + deep + "/bin && ln -s " + deep + " deep";
-	const std::string owned_by_me = " is owned by uid {me} with mode ";
-	const std::string dir_fix = ", so {others} can change what it holds; fix it with: ";
-	const std::string others_link = "@/sticky/up is a symbolic link owned by uid 65534 in a directory that others "
-					"can write to, so {others} can change where it leads; fix it with: chown -h "
-					"root @/sticky/up";
+	const std::string then_check = ", then check what it holds";
+	const std::string reinstall = "reinstall it from its package, then ";
+	const std::string open_sh = "mkdir -m 0777 open && cp /bin/sh open/sh && ";
+	const std::string odd = "\"$(printf 'o\\nx\\033y\\\\')\""; // a newline, an escape and a backslash
 	struct Case {
 		const char *what;
 		std::string layout; // shell commands
 		std::string path;
-		std::string why;
+		std::string named{};     // "" where the tool may run
+		std::string ends{};      // the fix, or the reason where there is none
 		bool needs_root = false; // to give files to another user
 		uid_t user = geteuid();  // who judges
 	};
 	const Case cases[] = {
-		{"a trusted tool", "", "@/cimom/../bin/trindlet", ""},
-		{"a trusted tool, by a path relative to the working directory", "", "cimom/../bin/trindlet", ""},
-		{"a tool its group can write to", "chmod g+w bin/trindlet", "@/cimom/../bin/trindlet",
-		 "@/bin/trindlet" + owned_by_me +
-			 "0775, so {others} can change it; fix it with: chmod go-w @/bin/trindlet"},
+		{"a trusted tool", "", "@/cimom/../bin/trindlet"},
+		{"a trusted tool, by a path relative to the working directory", "", "cimom/../bin/trindlet"},
+		{"a tool its group can write to", "chmod g+w bin/trindlet", "@/cimom/../bin/trindlet", "@/bin/trindlet",
+		 reinstall + "chmod go-w @/bin/trindlet"},
 		{"a directory that anyone can write to on the way", "chmod 0777 cimom", "@/cimom/../bin/trindlet",
-		 "@/cimom" + owned_by_me + "0777" + dir_fix + "chmod go-w @/cimom"},
+		 "@/cimom", "chmod go-w @/cimom" + then_check},
 		{"a directory at the tool's path", "rm bin/trindlet && mkdir bin/trindlet", "@/bin/trindlet",
-		 "@/bin/trindlet is not a regular file"},
-		{"a missing tool, which no one else can make", "rm bin/trindlet", "@/bin/trindlet", ""},
+		 "@/bin/trindlet", "is not a regular file"},
+		{"a missing tool, which no one else can make", "rm bin/trindlet", "@/bin/trindlet"},
 		{"a missing tool, in a directory that others can write to", "rm bin/trindlet && chmod 1777 bin",
-		 "@/bin/trindlet", "@/bin/trindlet does not exist, and {others} can make it in @/bin"},
+		 "@/bin/trindlet", "@/bin/trindlet", "can make it in @/bin"},
 		{"a link in a directory that anyone can write to", "mkdir -m 0777 open && ln -s .. open/up",
-		 "@/open/up/bin/trindlet", "@/open" + owned_by_me + "0777" + dir_fix + "chmod go-w @/open"},
-		{"a file where the path goes on, where the kernel stops too", "", "@/bin/trindlet/x", ""},
-		{"a chain of 40 links", chain_of_links(40), "@/l0/../bin/trindlet", ""},
-		{"a chain of 41 links", chain_of_links(41), "@/l0/../bin/trindlet",
-		 "@/l40 is the last of a chain of more than 40 symbolic links, more than the kernel follows"},
+		 "@/open/up/bin/trindlet", "@/open", "chmod go-w @/open" + then_check},
+		{"a file where the path goes on, where the kernel stops too", "", "@/bin/trindlet/x"},
+		{"a chain of 40 links", chain_of_links(40), "@/l0/../bin/trindlet"},
+		{"a chain of 41 links", chain_of_links(41), "@/l0/../bin/trindlet", "@/l40",
+		 "more than the kernel follows"},
 		{"a path longer than the kernel takes whole", deep_layout, "@/deep/cimom/../bin/trindlet",
-		 "@/" + deep + "/bin" + owned_by_me + "0775" + dir_fix + "chmod go-w @/" + deep + "/bin"},
-		{"a directory that cannot be searched", "mkdir -m 0 closed", "@/closed/bin/trindlet",
-		 "@/closed/bin cannot be checked: Permission denied", false, root ? nobody : geteuid()},
-		{"another's tool", "chown 65534 bin/trindlet", "@/bin/trindlet",
-		 "@/bin/trindlet is owned by uid 65534 with mode 0755, so {others} can change it; fix it with: chown "
-		 "root @/bin/trindlet",
-		 true},
-		{"another's directory on the way", "chown 65534 cimom", "@/cimom/../bin/trindlet",
-		 "@/cimom is owned by uid 65534 with mode 0755" + dir_fix + "chown root @/cimom", true},
+		 "@/" + deep + "/bin", "chmod go-w @/" + deep + "/bin" + then_check},
+		{"a directory that cannot be searched", "mkdir -m 0 closed", "@/closed/bin/trindlet", "@/closed/bin",
+		 "cannot be checked: Permission denied", false, root ? nobody : geteuid()},
+		{"a tool that cannot be read, so neither can its first line", "chmod 0311 bin/trindlet",
+		 "@/bin/trindlet", "@/bin/trindlet", "cannot be checked: Permission denied", false,
+		 root ? nobody : geteuid()},
+		{"an interpreter in a directory that anyone can write to",
+		 open_sh + "printf '#!%s/open/sh -e\\n' \"$PWD\" >bin/trindlet", "@/bin/trindlet", "@/open",
+		 "chmod go-w @/open" + then_check},
+		{"an interpreter that is a script, whose interpreter is not safe",
+		 open_sh + "printf '#! %s/open/sh\\n' \"$PWD\" >cimom/sh && printf '#!%s/cimom/sh\\n' \"$PWD\" "
+			   ">bin/trindlet",
+		 "@/bin/trindlet", "@/open", "chmod go-w @/open" + then_check},
+		{"an interpreter found through env, which alone is judged",
+		 "printf '#!/usr/bin/env sh\\n' >bin/trindlet", "@/bin/trindlet"},
+		{"a chain of scripts deeper than the kernel runs",
+		 "for i in 1 2 3 4 5; do printf '#!%s/cimom/s%s\\n' \"$PWD\" $i >cimom/s$((i - 1)); done && cp "
+		 "cimom/s0 bin/trindlet && printf '#!/bin/sh\\n' >cimom/s5",
+		 "@/bin/trindlet", "@/cimom/s4", "more deeply than the kernel runs"},
+		{"an interpreter's name longer than every kernel reads", "printf '#!/%0200d\\n' 0 >bin/trindlet",
+		 "@/bin/trindlet", "@/bin/trindlet", "an interpreter longer than every kernel reads"},
+		{"names written escaped, one line", "mkdir -m 0777 " + odd + " && ln -s " + odd + "/.. up",
+		 "@/up/bin/trindlet", "@/o\\nx\\x1by\\\\", "chmod go-w @/o\\nx\\x1by\\\\" + then_check},
+		{"another's tool", "chown 65534 bin/trindlet", "@/bin/trindlet", "@/bin/trindlet",
+		 reinstall + "chown root @/bin/trindlet", true},
+		{"another's directory on the way", "chown 65534 cimom", "@/cimom/../bin/trindlet", "@/cimom",
+		 "chown root @/cimom" + then_check, true},
 		{"a root's link in a sticky directory of root's", "mkdir -m 1777 sticky && ln -s .. sticky/up",
-		 "@/sticky/up/bin/trindlet", ""},
+		 "@/sticky/up/bin/trindlet"},
 		{"another's link in a sticky directory of root's",
 		 "mkdir -m 1777 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
-		 others_link, true},
-		{"another's link in a sticky directory its group can write to",
-		 "mkdir -m 1775 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
-		 others_link, true},
+		 "@/sticky/up", "chown -h root @/sticky/up, then check where it leads", true},
+		{"another's link in a directory of root's, left from when others could write to it",
+		 "ln -s .. up && chown -h 65534 up", "@/up/bin/trindlet", "@/up",
+		 "chown -h root @/up, then check where it leads", true},
 		{"a sticky directory of another's", "mkdir -m 1777 sticky && ln -s .. sticky/up && chown 65534 sticky",
-		 "@/sticky/up/bin/trindlet",
-		 "@/sticky is owned by uid 65534 with mode 1777" + dir_fix + "chown root @/sticky", true},
+		 "@/sticky/up/bin/trindlet", "@/sticky", "chown root @/sticky" + then_check, true},
+		{"a relative path from a working directory of another's", "chown 65534 .", "cimom/../bin/trindlet", "@",
+		 "start the daemon from a directory of root's, or give it an absolute root", true},
 	};
 	const auto descriptors = [] {
 		return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -267,19 +286,21 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 					   (c.layout.empty() ? "" : " && " + c.layout);
 		ASSERT_EQ(std::system(layout.c_str()), 0) << layout;
 		const auto filled = [&](std::string text) {
-			const std::string others =
-				c.user == 0 ? "others than root" : "others than root and uid " + std::to_string(c.user);
-			for (const auto &[mark, value] : {std::pair<std::string, std::string>{"@", scratch},
-							  {"{me}", std::to_string(geteuid())},
-							  {"{others}", others}})
-				for (std::size_t at = 0; (at = text.find(mark, at)) != std::string::npos;
-				     at += value.size())
-					text.replace(at, mark.size(), value);
+			for (std::size_t at = 0; (at = text.find('@', at)) != std::string::npos;
+			     at += sizeof scratch - 1)
+				text.replace(at, 1, scratch);
 			return text;
 		};
 		const std::string working = std::filesystem::current_path();
 		ASSERT_EQ(chdir(scratch), 0);
-		EXPECT_EQ(why_untrusted_as(filled(c.path), c.user), filled(c.why));
+		const std::string why = why_untrusted_as(filled(c.path), c.user);
+		if (c.named.empty()) {
+			EXPECT_EQ(why, "");
+		} else {
+			EXPECT_TRUE(why.starts_with(filled(c.named) + " ")) << why;
+			EXPECT_TRUE(why.ends_with(filled(c.ends))) << why;
+			EXPECT_EQ(why.find_first_of("\n\x1b"), std::string::npos) << why;
+		}
 		ASSERT_EQ(chdir(working.c_str()), 0);
 		EXPECT_EQ(std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str()), 0);
 	}

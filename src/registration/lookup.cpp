@@ -59,3 +59,13 @@ std::string lookup_cimom_root_in(const char *config_path)
 }
 
 std::string lookup_cimom_root() { return lookup_cimom_root_in(cimom_config_path); }
+
+std::string trusted_cimom_root(FILE *error_stream)
+{
+	const std::string why = why_untrusted(cimom_config_path);
+	if (why.empty())
+		return lookup_cimom_root();
+	std::fprintf(error_stream, "vexlantor ignored %s and uses %s: %s\n", cimom_config_path, default_cimom_root,
+		     why.c_str());
+	return default_cimom_root;
+}

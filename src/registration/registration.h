@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <string>
 #include <string_view>
+#include <sys/types.h>
 
 // Written by the product agent; the daemon only reads its root directory key.
 // The product's paths are the build's (CMakeLists.txt).
@@ -35,12 +36,37 @@ std::string lookup_cimom_root_in(const char *config_path);
 // command.cpp: the shell command that registers the service once.
 std::string build_register_command(std::string_view root);
 
-// trust.cpp: why a file that the daemon would run or read could be changed
-// by others than root and the daemon's own user, or cannot be judged, as one
-// line that says what to change; empty when no one else can change it.
+// reasons.cpp: who may change a file or a directory, a refusal, and its one
+// line. A name is written with control characters and backslashes escaped,
+// so that no name can make the line two or move the terminal that shows it.
+struct Refusal {
+	std::string path;    // what failed, as the operator would type it
+	std::string problem; // empty: nothing failed
+	std::string fix;     // a command line, where one helps
+};
+bool is_trusted_owner(uid_t owner);
+bool others_can_write(const struct stat &info);
+bool keeps_what_it_holds(const struct stat &info);
+Refusal judge_file(const std::string &path, const struct stat &info);
+Refusal untrusted(const std::string &path, const struct stat &info);
+Refusal cannot_check(const std::string &path, int error);
+Refusal missing_in_shared(const std::string &path, const std::string &directory);
+std::string reason_line(const Refusal &refusal);
+std::string escaped(std::string_view name);
+
+// trust.cpp: why a file that the daemon would read could be changed by
+// others than root and the daemon's own user, or cannot be judged; empty when
+// no one else can change it. judge_path also opens a judged file for reading,
+// where asked, and leaves it to the caller.
+Refusal judge_path(const std::string &path, int *readable);
 std::string why_untrusted(const std::string &path);
-// The root that the configuration file names, when only the trusted can
-// change it; else, with a line to the error stream that says why, the default.
+// interpreter.cpp: the same for a program to run, and the interpreters that
+// the "#!" lines of scripts name.
+std::string why_unsafe_to_run(const std::string &path);
+
+// lookup.cpp, over trust.cpp: the root that the configuration file names,
+// when only the trusted can change it; else, with a line to the error stream
+// that says why, the default.
 std::string trusted_cimom_root(FILE *error_stream);
 
 // tool_run.cpp: one run of the command through the shell, bounded.

@@ -87,7 +87,7 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
 		// Judged before every run, since the files can change between runs.
-		const std::string refused = why_untrusted(tool_path);
+		const std::string refused = why_unsafe_to_run(tool_path);
 		const RunOutcome run = refused.empty() ? run_tool(command.c_str(), reference_elapsed)
 						       : RunOutcome{.status = untrusted_tool_status};
 		if (run.status != 0) {
