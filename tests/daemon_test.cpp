@@ -271,9 +271,7 @@ std::string stopped_after(long seconds)
 }
 
 // A failed run ends the daemon with the tool's own status as the shell
-// reports it, never with 0. A run still going once its registration has run
-// out is stopped with everything in its process group, TERM first and KILL
-// after a grace, and ends the daemon with 124 and the reason.
+// reports it, never with 0.
 TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 {
 	struct Case {
@@ -288,9 +286,6 @@ TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 		{"exit 124", 124},
 		{"kill -KILL $$", 128 + SIGKILL},
 		{"kill -TERM $$", 128 + SIGTERM},
-		{"stray; advance 600; hang", 124, stopped_after(600)},
-		// A child that ignores TERM is killed after the grace.
-		{"trap '' TERM; stray; trap - TERM; advance 600; hang", 124, stopped_after(600)},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.step);
@@ -300,8 +295,42 @@ TEST_F(Daemon, EndsWithTheStatusOfAFailedRun)
 		EXPECT_EQ(log(), first_lines(inst.tool_command()));
 		// after whatever the shell had to say about a killed tool
 		EXPECT_TRUE(err().ends_with(could_not_run(inst.root) + c.reason)) << err();
-		if (!c.reason.empty()) {
-			EXPECT_TRUE(ending(std::stoi(read_file(inst.path("stray")))));
+		finish();
+	}
+}
+
+// A run still going once its registration has run out is stopped with all
+// in its process group: TERM to the whole group first, so that the tool's
+// helpers may withdraw what they started, and KILL to what is left only after
+// the 10-second grace. The daemon is held at its first sleep of the grace,
+// where TERM must have reached the stray and KILL not yet; it ends with 124.
+TEST_F(Daemon, StopsAHungRunsGroupWithTermAndKillsItAfterTheGrace)
+{
+	struct Case {
+		const char *step;
+		bool ends_on_term;
+	};
+	const Case cases[] = {
+		{"stray; advance 600; hang", true},
+		{"trap '' TERM; stray; trap - TERM; advance 600; hang", false},
+	};
+	for (const auto &c : cases) {
+		SCOPED_TRACE(c.step);
+		prepare({c.step});
+		START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"TESTCLOCK_HOLD_AT=1"}}));
+		const std::string held = inst.path("clock.held");
+		const bool holds = wait_for_file(held, started.daemon);
+		const pid_t stray = std::stoi(read_file(inst.path("stray")));
+		EXPECT_EQ(ending(stray), c.ends_on_term) << (holds ? "at the grace's first sleep" : "with no grace");
+		std::filesystem::remove(held);
+		EXPECT_EQ(wait_for_exit(started.daemon), 124);
+		EXPECT_TRUE(err().ends_with(could_not_run(inst.root) + stopped_after(600))) << err();
+		EXPECT_TRUE(ending(stray));
+		if (!c.ends_on_term) { // the group outlives the grace, all of it
+			EXPECT_TRUE(holds);
+			long wall = 0, elapsed = 0;
+			std::istringstream(read_file(inst.path("clock"))) >> wall >> elapsed;
+			EXPECT_EQ(elapsed, start_elapsed + 600 + 10) << "the grace, on the test clock";
 		}
 		finish();
 	}
