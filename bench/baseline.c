@@ -30,7 +30,7 @@ static int do_the_job(void)
 	line[strcspn(line, "\n")] = '\0';
 	long before = (long)time(NULL);
 	snprintf(command, sizeof command,
-		 "%s/../bin/trindlet --type=service:management-software:virtual-system-management:XEN"
+		 "%s" VEXLANTOR_TOOL_SUFFIX " --type=service:management-software:virtual-system-management:XEN"
 		 " --url=service:management-software:virtual-system-management:XEN --attributes=\"(vse=gadbI)\""
 		 " --lifetime=600 --address=0",
 		 line + strlen("CIMOM_ROOTDIR="));

@@ -13,9 +13,10 @@ box=$(mktemp -d /tmp/vexlantor-bench.XXXXXX)
 trap 'rm -rf "$box"' EXIT
 cimom_config=$(sed -n 's/^cimom_config=//p' build/product-paths)
 default_root=$(sed -n 's/^default_root=//p' build/product-paths)
-mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root${cimom_config%/*}" "$box/root$default_root"
+tool=$(realpath -m "$box/cimom$(sed -n 's/^tool_suffix=//p' build/product-paths)")
+mkdir -p "$box/cimom" "${tool%/*}" "$box/steps" "$box/root${cimom_config%/*}" "$box/root$default_root"
 printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root$cimom_config"
-cp tests/stand-in-tool.sh "$box/bin/trindlet"
+cp tests/stand-in-tool.sh "$tool"
 
 echo "vexlantor benchmark, $(date -u '+%Y-%m-%d %H:%M UTC'), $(nproc) cores: $(sed -n 's/^model name[^:]*: //p' /proc/cpuinfo | head -n 1)"
 "$top/scripts/sandbox.sh" "$box/root" "$top/build/bench/vexlantor_bench" "$box" "$top/build/vexlantor" \

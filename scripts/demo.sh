@@ -17,10 +17,11 @@ box=$(mktemp -d /tmp/vexlantor-demo.XXXXXX)
 # The product's paths, as the build has them.
 cimom_config=$(sed -n 's/^cimom_config=//p' "$top/build/product-paths")
 default_root=$(sed -n 's/^default_root=//p' "$top/build/product-paths")
-mkdir -p "$box/cimom" "$box/bin" "$box/steps" "$box/root${cimom_config%/*}" "$box/root$default_root"
+tool=$(realpath -m "$box/cimom$(sed -n 's/^tool_suffix=//p' "$top/build/product-paths")")
+mkdir -p "$box/cimom" "${tool%/*}" "$box/steps" "$box/root${cimom_config%/*}" "$box/root$default_root"
 printf 'CIMOM_ROOTDIR=%s/cimom\n' "$box" >"$box/root$cimom_config"
 # The tests' stand-in tool, saying at each run what it registered.
-cp "$top/tests/stand-in-tool.sh" "$box/bin/trindlet"
+cp "$top/tests/stand-in-tool.sh" "$tool"
 echo 'announce "$@"' >"$box/steps/default"
 # The wall clock and the seconds since boot, which the test clock moves on.
 echo "$(date +%s) $(cut -d. -f1 /proc/uptime)" >"$box/clock"
@@ -38,4 +39,4 @@ if kill "$pid" 2>/dev/null; then
 else
 	echo "The daemon had already ended; its errors: $box/vexlantor.err"
 fi
-echo "Its files are in $box: vexlantor.log (trace), vexlantor.err (errors), bin/trindlet (stand-in tool), args (what it was given)."
+echo "Its files are in $box: vexlantor.log (trace), vexlantor.err (errors), ${tool#"$box"/} (stand-in tool), args (what it was given)."

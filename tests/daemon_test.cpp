@@ -18,6 +18,8 @@
 
 namespace {
 
+using namespace std::string_literals;
+
 constexpr long T = start_clock;
 
 const std::string usage = "Usage: vexlantor [-?] || [-h] || [stderr][stdout]\n"
@@ -33,7 +35,10 @@ std::string fd_target(pid_t pid, int fd)
 
 std::string first_lines(const std::string &command) { return clock_lines(T, T) + registration_line(command); }
 
-std::string could_not_run(const std::string &root) { return "vexlantor could not run " + root + "/../bin/trindlet\n"; }
+std::string could_not_run(const std::string &root)
+{
+	return "vexlantor could not run " + root + tool_path_suffix + "\n";
+}
 
 // One installation and one daemon at a time; nothing outlives the test.
 class Daemon : public ::testing::Test {
@@ -352,10 +357,10 @@ TEST_F(Daemon, EndsWithTheShellsStatusWhenTheToolCannotRun)
 		if (c.status == 127)
 			root = "/nonexistent/vexlantor";
 		else
-			std::filesystem::permissions(inst.path("bin/trindlet"), std::filesystem::perms::owner_read);
+			std::filesystem::permissions(inst.tool(), std::filesystem::perms::owner_read);
 		START_OR_SKIP((Launch{.args = {"err", "log"}, .config = key_line(root)}));
 		EXPECT_EQ(wait_for_exit(started.daemon), c.status);
-		EXPECT_EQ(log(), first_lines(root + "/../bin/trindlet " + std::string(expected_options)));
+		EXPECT_EQ(log(), first_lines(root + tool_path_suffix + " " + std::string(expected_options)));
 		const std::string errors = err();
 		EXPECT_NE(errors.find(c.shell_says), std::string::npos) << errors;
 		EXPECT_TRUE(errors.ends_with(could_not_run(root))) << errors;
@@ -372,7 +377,7 @@ TEST_F(Daemon, UsesTheDefaultRootWithoutAKeyLine)
 		prepare({"exit 6"});
 		START_OR_SKIP((Launch{.args = {"err", "log"}, .config = config, .stand_in_at_default_root = true}));
 		EXPECT_EQ(wait_for_exit(started.daemon), 6);
-		EXPECT_EQ(log(), first_lines(root + "/../bin/trindlet " + std::string(expected_options)));
+		EXPECT_EQ(log(), first_lines(root + tool_path_suffix + " " + std::string(expected_options)));
 		EXPECT_EQ(err(), could_not_run(root));
 		EXPECT_EQ(read_file(inst.path("runs")), "1\n");
 		finish();
@@ -535,9 +540,9 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 	};
 	const Case cases[] = {
 		{"we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4",
-		 "'@/we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4/../bin/trindlet'"},
-		{"it's", "'@/it'\\''s/../bin/trindlet'"},
-		{"a-b_c.d+e,f:g@h%i", "@/a-b_c.d+e,f:g@h%i/../bin/trindlet"},
+		 "'@/we ird;touch injected;$(touch injected2)`touch injected3`|touch injected4{tool}'"},
+		{"it's", "'@/it'\\''s{tool}'"},
+		{"a-b_c.d+e,f:g@h%i", "@/a-b_c.d+e,f:g@h%i{tool}"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.name);
@@ -552,6 +557,7 @@ TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
 			EXPECT_FALSE(file_exists(inst.path(injected))) << injected;
 		std::string word = c.command_word;
 		word.replace(word.find('@'), 1, inst.dir);
+		word.replace(word.find("{tool}"), 6, tool_path_suffix);
 		EXPECT_EQ(log(), first_lines(word + " " + std::string(expected_options)));
 		finish();
 	}
@@ -581,17 +587,20 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 		std::optional<uid_t> user{};
 		std::string first_run{}; // a run that succeeds before the judged one
 	};
-	const std::string group_writable_bin =
-		"vexlantor refused to run it: @/bin is owned by uid 0 with mode 0775, so "
-		"others than root can change what it holds; fix it with: chmod go-w @/bin, then check what it holds\n";
+	// The tool's directory, from the installation's.
+	const std::string bin = std::filesystem::path("cimom"s + tool_path_suffix).lexically_normal().parent_path();
+	const std::string group_writable_bin = "vexlantor refused to run it: @/" + bin +
+					       " is owned by uid 0 with mode 0775, so others than root can change what "
+					       "it holds; fix it with: chmod go-w @/" +
+					       bin + ", then check what it holds\n";
 	const Case cases[] = {
-		{"a directory above that its group can write to", "chmod 0775 bin", "cimom", group_writable_bin},
+		{"a directory above that its group can write to", "chmod 0775 " + bin, "cimom", group_writable_bin},
 		{"the same, made so after the first run",
 		 "",
 		 "cimom",
 		 group_writable_bin,
 		 {},
-		 "chmod 0775 \"$dir/bin\""},
+		 "chmod 0775 \"$dir/" + bin + "\""},
 		{"an ordinary user's daemon with its own tool", "", "cimom", "", other},
 		{"a configuration file anyone can write to, not followed", "chmod 0666 " + config, "/nonexistent",
 		 "vexlantor ignored " + config + " and uses " + default_cimom_root + ": " + config +

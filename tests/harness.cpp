@@ -316,7 +316,7 @@ Installation make_installation(const std::vector<std::string> &steps, std::size_
 	Installation installation{pattern, pattern + "/cimom"};
 	fs::create_directories(installation.root);
 	fs::create_directories(installation.path("steps"));
-	place_tool(installation.path("bin/trindlet"));
+	place_tool(installation.tool());
 	for (std::size_t run = 1; run <= steps.size(); ++run)
 		plan_step(installation, std::to_string(run), steps[run - 1]);
 	write_file(installation.path("last"), std::to_string(std::max(runs, steps.size())) + "\n");

@@ -4,6 +4,7 @@
 #ifndef VEXLANTOR_TESTS_HARNESS_H
 #define VEXLANTOR_TESTS_HARNESS_H
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -15,8 +16,8 @@
 inline constexpr long start_clock = 1'700'000'000; // the wall clock
 inline constexpr long start_elapsed = 1'000;       // seconds since boot
 
-// A scratch directory with the stand-in tool (tests/stand-in-tool.sh) at
-// <dir>/bin/trindlet, so that any root directly below <dir> finds it, and its
+// A scratch directory with the stand-in tool (tests/stand-in-tool.sh) at the
+// tool's path from <dir>/cimom, so that any root directly below <dir> finds it, and its
 // state in <dir>. Run N of the tool executes the N-th of the steps, a line of
 // shell code; runs after the last step succeed up to the number of runs
 // given, and fail with 99 after that. The steps can let time pass on the
@@ -27,7 +28,8 @@ struct Installation {
 	std::string root; // <dir>/cimom, which exists
 
 	std::string path(const std::string &name) const { return dir + "/" + name; }
-	std::string tool_command() const { return root + "/../bin/trindlet " + std::string(expected_options); }
+	std::string tool() const { return std::filesystem::path(root + tool_path_suffix).lexically_normal(); }
+	std::string tool_command() const { return root + tool_path_suffix + " " + std::string(expected_options); }
 };
 
 Installation make_installation(const std::vector<std::string> &steps, std::size_t runs = 0);

@@ -108,24 +108,25 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 {
 	struct Case {
 		std::string root;
-		std::string tool_word{}; // the command's text up to the first blank, where it matters
+		std::string tool_word{}; // the command's text up to the first blank, where it matters; {tool} for the
+					 // tool's path from the root
 	};
 	std::vector<Case> cases = {
-		{default_cimom_root, default_cimom_root + "/../bin/trindlet"s},
-		{"", "/../bin/trindlet"},
-		{"/a-b_c.d+e,f:g@h%i/AZ09", "/a-b_c.d+e,f:g@h%i/AZ09/../bin/trindlet"},
-		{"/my root", "'/my root/../bin/trindlet'"},
-		{"/it's", "'/it'\\''s/../bin/trindlet'"},
-		{"''", "''\\'''\\''/../bin/trindlet'"},
-		{"/x;touch /tmp/vexlantor-pwned", "'/x;touch /tmp/vexlantor-pwned/../bin/trindlet'"},
-		{"/x|y&z>w<v", "'/x|y&z>w<v/../bin/trindlet'"},
-		{"/$(id)`id`$HOME", "'/$(id)`id`$HOME/../bin/trindlet'"},
-		{"~/x", "'~/x/../bin/trindlet'"},
-		{"/a*?[b]", "'/a*?[b]/../bin/trindlet'"},
-		{"/a=b", "'/a=b/../bin/trindlet'"},
-		{"/back\\slash\"", "'/back\\slash\"/../bin/trindlet'"},
-		{"/tab\there\r", "'/tab\there\r/../bin/trindlet'"},
-		{"/r\xc3\xa9", "'/r\xc3\xa9/../bin/trindlet'"},
+		{default_cimom_root, default_cimom_root + "{tool}"s},
+		{"", "{tool}"},
+		{"/a-b_c.d+e,f:g@h%i/AZ09", "/a-b_c.d+e,f:g@h%i/AZ09{tool}"},
+		{"/my root", "'/my root{tool}'"},
+		{"/it's", "'/it'\\''s{tool}'"},
+		{"''", "''\\'''\\''{tool}'"},
+		{"/x;touch /tmp/vexlantor-pwned", "'/x;touch /tmp/vexlantor-pwned{tool}'"},
+		{"/x|y&z>w<v", "'/x|y&z>w<v{tool}'"},
+		{"/$(id)`id`$HOME", "'/$(id)`id`$HOME{tool}'"},
+		{"~/x", "'~/x{tool}'"},
+		{"/a*?[b]", "'/a*?[b]{tool}'"},
+		{"/a=b", "'/a=b{tool}'"},
+		{"/back\\slash\"", "'/back\\slash\"{tool}'"},
+		{"/tab\there\r", "'/tab\there\r{tool}'"},
+		{"/r\xc3\xa9", "'/r\xc3\xa9{tool}'"},
 	};
 	// Every other ASCII punctuation character, where the shell would see it
 	// first ("#" there would make the whole command a comment): the shell
@@ -135,9 +136,11 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 	for (const auto &c : cases) {
 		const std::string command = build_register_command(c.root);
 		if (!c.tool_word.empty()) {
-			EXPECT_EQ(command, c.tool_word + " " + std::string(expected_options)) << c.root;
+			std::string word = c.tool_word;
+			word.replace(word.find("{tool}"), 6, tool_path_suffix);
+			EXPECT_EQ(command, word + " " + std::string(expected_options)) << c.root;
 		}
-		std::vector<std::string> expected = {c.root + "/../bin/trindlet"};
+		std::vector<std::string> expected = {c.root + tool_path_suffix};
 		expected.insert(expected.end(), expected_arguments.begin(), expected_arguments.end());
 		EXPECT_EQ(shell_words(command), expected) << c.root;
 	}
@@ -181,7 +184,7 @@ std::string chain_of_links(int count)
 // the tool itself and the interpreters that "#!" lines name must be such that
 // no one but root, or the process's own user, can change them, and whatever
 // cannot be judged is refused. The layouts are made in a scratch directory
-// with bin/trindlet (a script of /bin/sh's) and cimom/ in it, "@" standing for
+// with bin/tool (a script of /bin/sh's) and cimom/ in it, "@" standing for
 // its path. A refusal must name the part that failed and end with its fix, or
 // with its reason where no command helps.
 TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
@@ -193,7 +196,7 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 	std::string deep;
 	for (int level = 0; level < 20; ++level)
 		deep += (deep.empty() ? "" : "/") + std::string(203, 'd');
-	const std::string deep_layout = "mkdir -p " + deep + "/cimom " + deep + "/bin && cp bin/trindlet " + deep +
+	const std::string deep_layout = "mkdir -p " + deep + "/cimom " + deep + "/bin && cp bin/tool " + deep +
 					"/bin && chmod g+w " + deep + "/bin && ln -s " + deep + " deep";
 	const std::string then_check = ", then check what it holds";
 	const std::string reinstall = "reinstall it from its package, then ";
@@ -209,62 +212,61 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		uid_t user = geteuid();  // who judges
 	};
 	const Case cases[] = {
-		{"a trusted tool", "", "@/cimom/../bin/trindlet"},
-		{"a trusted tool, by a path relative to the working directory", "", "cimom/../bin/trindlet"},
-		{"a tool its group can write to", "chmod g+w bin/trindlet", "@/cimom/../bin/trindlet", "@/bin/trindlet",
-		 reinstall + "chmod go-w @/bin/trindlet"},
-		{"a directory that anyone can write to on the way", "chmod 0777 cimom", "@/cimom/../bin/trindlet",
+		{"a trusted tool", "", "@/cimom/../bin/tool"},
+		{"a trusted tool, by a path relative to the working directory", "", "cimom/../bin/tool"},
+		{"a tool its group can write to", "chmod g+w bin/tool", "@/cimom/../bin/tool", "@/bin/tool",
+		 reinstall + "chmod go-w @/bin/tool"},
+		{"a directory that anyone can write to on the way", "chmod 0777 cimom", "@/cimom/../bin/tool",
 		 "@/cimom", "chmod go-w @/cimom" + then_check},
-		{"a directory at the tool's path", "rm bin/trindlet && mkdir bin/trindlet", "@/bin/trindlet",
-		 "@/bin/trindlet", "is not a regular file"},
-		{"a missing tool, which no one else can make", "rm bin/trindlet", "@/bin/trindlet"},
-		{"a missing tool, in a directory that others can write to", "rm bin/trindlet && chmod 1777 bin",
-		 "@/bin/trindlet", "@/bin/trindlet", "can make it in @/bin"},
+		{"a directory at the tool's path", "rm bin/tool && mkdir bin/tool", "@/bin/tool", "@/bin/tool",
+		 "is not a regular file"},
+		{"a missing tool, which no one else can make", "rm bin/tool", "@/bin/tool"},
+		{"a missing tool, in a directory that others can write to", "rm bin/tool && chmod 1777 bin",
+		 "@/bin/tool", "@/bin/tool", "can make it in @/bin"},
 		{"a link in a directory that anyone can write to", "mkdir -m 0777 open && ln -s .. open/up",
-		 "@/open/up/bin/trindlet", "@/open", "chmod go-w @/open" + then_check},
-		{"a file where the path goes on, where the kernel stops too", "", "@/bin/trindlet/x"},
-		{"a chain of 40 links", chain_of_links(40), "@/l0/../bin/trindlet"},
-		{"a chain of 41 links", chain_of_links(41), "@/l0/../bin/trindlet", "@/l40",
+		 "@/open/up/bin/tool", "@/open", "chmod go-w @/open" + then_check},
+		{"a file where the path goes on, where the kernel stops too", "", "@/bin/tool/x"},
+		{"a chain of 40 links", chain_of_links(40), "@/l0/../bin/tool"},
+		{"a chain of 41 links", chain_of_links(41), "@/l0/../bin/tool", "@/l40",
 		 "more than the kernel follows"},
-		{"a path longer than the kernel takes whole", deep_layout, "@/deep/cimom/../bin/trindlet",
+		{"a path longer than the kernel takes whole", deep_layout, "@/deep/cimom/../bin/tool",
 		 "@/" + deep + "/bin", "chmod go-w @/" + deep + "/bin" + then_check},
-		{"a directory that cannot be searched", "mkdir -m 0 closed", "@/closed/bin/trindlet", "@/closed/bin",
+		{"a directory that cannot be searched", "mkdir -m 0 closed", "@/closed/bin/tool", "@/closed/bin",
 		 "cannot be checked: Permission denied", false, root ? nobody : geteuid()},
-		{"a tool that cannot be read, so neither can its first line", "chmod 0311 bin/trindlet",
-		 "@/bin/trindlet", "@/bin/trindlet", "cannot be checked: Permission denied", false,
-		 root ? nobody : geteuid()},
+		{"a tool that cannot be read, so neither can its first line", "chmod 0311 bin/tool", "@/bin/tool",
+		 "@/bin/tool", "cannot be checked: Permission denied", false, root ? nobody : geteuid()},
 		{"an interpreter in a directory that anyone can write to",
-		 open_sh + "printf '#!%s/open/sh -e\\n' \"$PWD\" >bin/trindlet", "@/bin/trindlet", "@/open",
+		 open_sh + "printf '#!%s/open/sh -e\\n' \"$PWD\" >bin/tool", "@/bin/tool", "@/open",
 		 "chmod go-w @/open" + then_check},
 		{"an interpreter that is a script, whose interpreter is not safe",
 		 open_sh + "printf '#! %s/open/sh\\n' \"$PWD\" >cimom/sh && printf '#!%s/cimom/sh\\n' \"$PWD\" "
-			   ">bin/trindlet",
-		 "@/bin/trindlet", "@/open", "chmod go-w @/open" + then_check},
-		{"an interpreter found through env, which alone is judged",
-		 "printf '#!/usr/bin/env sh\\n' >bin/trindlet", "@/bin/trindlet"},
+			   ">bin/tool",
+		 "@/bin/tool", "@/open", "chmod go-w @/open" + then_check},
+		{"an interpreter found through env, which alone is judged", "printf '#!/usr/bin/env sh\\n' >bin/tool",
+		 "@/bin/tool"},
 		{"a chain of scripts deeper than the kernel runs",
 		 "for i in 1 2 3 4 5; do printf '#!%s/cimom/s%s\\n' \"$PWD\" $i >cimom/s$((i - 1)); done && cp "
-		 "cimom/s0 bin/trindlet && printf '#!/bin/sh\\n' >cimom/s5",
-		 "@/bin/trindlet", "@/cimom/s4", "more deeply than the kernel runs"},
-		{"an interpreter's name longer than every kernel reads", "printf '#!/%0200d\\n' 0 >bin/trindlet",
-		 "@/bin/trindlet", "@/bin/trindlet", "an interpreter longer than every kernel reads"},
+		 "cimom/s0 bin/tool && printf '#!/bin/sh\\n' >cimom/s5",
+		 "@/bin/tool", "@/cimom/s4", "more deeply than the kernel runs"},
+		{"an interpreter's name longer than every kernel reads", "printf '#!/%0200d\\n' 0 >bin/tool",
+		 "@/bin/tool", "@/bin/tool", "an interpreter longer than every kernel reads"},
 		{"names written escaped, one line", "mkdir -m 0777 " + odd + " && ln -s " + odd + "/.. up",
-		 "@/up/bin/trindlet", "@/o\\nx\\x1by\\\\", "chmod go-w @/o\\nx\\x1by\\\\" + then_check},
-		{"another's tool", "chown 65534 bin/trindlet", "@/bin/trindlet", "@/bin/trindlet",
-		 reinstall + "chown root @/bin/trindlet", true},
-		{"another's directory on the way", "chown 65534 cimom", "@/cimom/../bin/trindlet", "@/cimom",
+		 "@/up/bin/tool", "@/o\\nx\\x1by\\\\", "chmod go-w @/o\\nx\\x1by\\\\" + then_check},
+		{"another's tool", "chown 65534 bin/tool", "@/bin/tool", "@/bin/tool",
+		 reinstall + "chown root @/bin/tool", true},
+		{"another's directory on the way", "chown 65534 cimom", "@/cimom/../bin/tool", "@/cimom",
 		 "chown root @/cimom" + then_check, true},
 		{"a root's link in a sticky directory of root's", "mkdir -m 1777 sticky && ln -s .. sticky/up",
-		 "@/sticky/up/bin/trindlet"},
+		 "@/sticky/up/bin/tool"},
 		{"another's link in a sticky directory of root's",
-		 "mkdir -m 1777 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/trindlet",
+		 "mkdir -m 1777 sticky && ln -s .. sticky/up && chown -h 65534 sticky/up", "@/sticky/up/bin/tool",
 		 "@/sticky/up", "chown -h root @/sticky/up, then check where it leads", true},
 		{"another's link in a directory of root's, left from when others could write to it",
-		 "ln -s .. up && chown -h 65534 up", "@/up/bin/trindlet", "@/up",
+		 "ln -s .. up && chown -h 65534 up", "@/up/bin/tool", "@/up",
 		 "chown -h root @/up, then check where it leads", true},
 		{"a sticky directory of another's", "mkdir -m 1777 sticky && ln -s .. sticky/up && chown 65534 sticky",
-		 "@/sticky/up/bin/trindlet", "@/sticky", "chown root @/sticky" + then_check, true},
-		{"a relative path from a working directory of another's", "chown 65534 .", "cimom/../bin/trindlet", "@",
+		 "@/sticky/up/bin/tool", "@/sticky", "chown root @/sticky" + then_check, true},
+		{"a relative path from a working directory of another's", "chown 65534 .", "cimom/../bin/tool", "@",
 		 "start the daemon from a directory of root's, or give it an absolute root", true},
 	};
 	const auto descriptors = [] {
@@ -281,8 +283,8 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		char scratch[] = "/tmp/vexlantor-trust.XXXXXX";
 		ASSERT_NE(mkdtemp(scratch), nullptr);
 		const std::string layout = "cd " + std::string(scratch) +
-					   " && chmod 0755 . && mkdir cimom bin && printf '#!/bin/sh\\n' >bin/trindlet"
-					   " && chmod 0755 bin/trindlet" +
+					   " && chmod 0755 . && mkdir cimom bin && printf '#!/bin/sh\\n' >bin/tool"
+					   " && chmod 0755 bin/tool" +
 					   (c.layout.empty() ? "" : " && " + c.layout);
 		ASSERT_EQ(std::system(layout.c_str()), 0) << layout;
 		const auto filled = [&](std::string text) {

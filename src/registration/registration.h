@@ -15,7 +15,7 @@ inline constexpr std::string_view cimom_root_key = "CIMOM_ROOTDIR=";
 inline constexpr const char *default_cimom_root = VEXLANTOR_DEFAULT_ROOT;
 
 // The tool lies in the directory "bin" beside the root directory.
-inline constexpr const char *tool_path_suffix = "/../bin/trindlet";
+inline constexpr const char *tool_path_suffix = VEXLANTOR_TOOL_SUFFIX;
 
 // The options register for this long; a run still going when it has passed
 // is hung.

@@ -74,7 +74,7 @@ sandboxing=$(settings "$source/packaging/sandboxing.conf")
 [ -n "$sandboxing" ] || fail "no settings in packaging/sandboxing.conf"
 
 # The log's line for a run of the tool at the default root.
-registration_line="Complete registration string = ${tool%/*}/../bin/trindlet"
+registration_line="Complete registration string = $VEXLANTOR_DEFAULT_ROOT$VEXLANTOR_TOOL_SUFFIX"
 # The stand-in tool at a root's tool path, its state in /var/lib/stand-in
 # there; a step of shell code for every run, where given.
 stand_in() { # ROOT [STEP]

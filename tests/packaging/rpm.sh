@@ -91,7 +91,7 @@ print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
 sed -n '1s/^Current time = [0-9]*$/ok/p;2s/^Time after = [0-9]*$/ok/p;3,$p' "$box/log" >"$scratch/log"
 printf 'ok\nok\n%s %s\ntrindlet ran\n' "$registration_line" "$(tool_options)" | cmp -s - "$scratch/log" ||
 	fail "the log: $(cat "$box/log")"
-[ "$(cat "$box/err")" = "vexlantor could not run ${tool%/*}/../bin/trindlet" ] || fail "the errors: $(cat "$box/err")"
+[ "$(cat "$box/err")" = "vexlantor could not run $VEXLANTOR_DEFAULT_ROOT$VEXLANTOR_TOOL_SUFFIX" ] || fail "the errors: $(cat "$box/err")"
 given_the_arguments "$box" || fail "the arguments"
 # %post lays the sandboxing where systemd knows it, and only there: run in the
 # chroot, under a systemctl that says it is of each version in turn.

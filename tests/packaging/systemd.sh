@@ -232,7 +232,7 @@ rm "$root$state/steps/default"
 ended=$(date +%s)
 wait_until "a registration after the outage" registered_again
 echo "registered again $(($(date +%s) - ended)) s after the outage ended, with restarts every 2 s"
-journal_has 7 "status=3/NOTIMPLEMENTED" "Failed with result 'exit-code'" "vexlantor could not run ${tool%/*}/../bin/trindlet"
+journal_has 7 "status=3/NOTIMPLEMENTED" "Failed with result 'exit-code'" "vexlantor could not run $VEXLANTOR_DEFAULT_ROOT$VEXLANTOR_TOOL_SUFFIX"
 
 stage "the tool's directory made group-writable: refused at every start; put right, registered again"
 bin=${tool%/*}
