@@ -106,7 +106,8 @@ expect_static_daemon() {
 # what it holds, so that a change of its packages makes it again: minbase
 # alone for piuparts, which installs what it tests against; with systemd and
 # logrotate to boot in a container, and rpm to try the RPM package there.
-# dpkg skips its fsyncs: a root that a crash cut short is made again.
+# dpkg skips its fsyncs: a root that a crash cut short is made again. Each
+# root has a lock of its own, so that two checks make two roots at once.
 debian_root() { # KIND RELEASE
 	need mmdebstrap flock
 	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate,rpm ;; *) include= ;; esac
@@ -114,7 +115,7 @@ debian_root() { # KIND RELEASE
 	mkdir -p "$cache"
 	# mmdebstrap takes the kind of its output from the name's ending.
 	# shellcheck disable=SC2016 # the script expands its own arguments
-	flock "$cache/image.lock" sh -c '
+	flock "$root_image.lock" sh -c '
 		[ -s "$1" ] && exit 0
 		rm -f "$1.new.tar.gz" "$4"-*.tar.gz
 		mmdebstrap --quiet --variant=minbase --dpkgopt=force-unsafe-io $3 "$2" "$1.new.tar.gz" &&

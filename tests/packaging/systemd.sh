@@ -24,7 +24,7 @@ stage() {
 if [ "$release" != bullseye ]; then
 	commit=ec2564df4bc12919c187b21566afc370a8c480ef
 	old=$cache/vexlantor_1.1.0_amd64-$commit.deb
-	logged "release 1.1.0 from commit $commit" flock "$cache/image.lock" sh -c '
+	logged "release 1.1.0 from commit $commit" flock "$old.lock" sh -c '
 		[ -s "$1" ] && exit 0
 		git -C "$2" archive --prefix=old/ "$3" | tar -C "$4" -x &&
 			cmake -S "$4/old" -B "$4/old/build" -DVEXLANTOR_TESTS=OFF &&
