@@ -149,3 +149,32 @@ packages_changed() { # DIR COMMAND...
 	rm -r "$dir/tree"
 	cp "$packages"/vexlantor_*.dsc "$packages"/vexlantor_*.tar.* "$packages"/vexlantor-*.rpm "$dir/"
 }
+
+# On a host with nothing else but a static shell, and the libraries that the
+# daemon at BOX/usr/sbin/vexlantor links, it detaches, runs the tool at the
+# default root with the fixed arguments, traces, and ends with the tool's
+# status, which a subreaper collects.
+expect_runs_alone() { # BOX
+	need chroot busybox python3
+	busybox=$(command -v busybox)
+	if readelf -l "$busybox" | grep -q INTERP; then
+		echo "skipped: $busybox is not the static one (busybox-static)"
+		exit 77
+	fi
+	mkdir -p "$1/bin"
+	cp "$busybox" "$1/bin/sh"
+	stand_in "$1" 'echo "trindlet ran"; exit 3'
+	status=$(python3 -c '
+import ctypes, os, subprocess, sys
+ctypes.CDLL(None).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+daemon = int(subprocess.run(sys.argv[1:], stdout=subprocess.PIPE, check=True).stdout)
+print(os.waitstatus_to_exitcode(os.waitpid(daemon, 0)[1]))
+' chroot "$1" /usr/sbin/vexlantor /err /log)
+	[ "$status" = 3 ] || fail "the daemon ended with $status"
+	sed -n '1s/^Current time = [0-9]*$/ok/p;2s/^Time after = [0-9]*$/ok/p;3,$p' "$1/log" >"$scratch/log"
+	printf 'ok\nok\n%s %s\ntrindlet ran\n' "$registration_line" "$(tool_options)" | cmp -s - "$scratch/log" ||
+		fail "the log: $(cat "$1/log")"
+	[ "$(cat "$1/err")" = "vexlantor could not run $VEXLANTOR_DEFAULT_ROOT$VEXLANTOR_TOOL_SUFFIX" ] ||
+		fail "the errors: $(cat "$1/err")"
+	given_the_arguments "$1" || fail "the arguments"
+}
