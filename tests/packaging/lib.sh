@@ -123,6 +123,24 @@ debian_root() { # KIND RELEASE
 		sh "$root_image" "$2" "$include" "$cache/$2-$1" || fail "mmdebstrap could not make a $2 root"
 }
 
+# Release 1.1.0's package, the last with its files under /opt, made once
+# from this repository's history as it was made then, as $old. It needs the C
+# library of Debian 12: there is no upgrade from it on Debian 11.
+old_release() { # RELEASE
+	[ "$1" != bullseye ] || return 0
+	need git cmake cpack flock
+	commit=ec2564df4bc12919c187b21566afc370a8c480ef
+	old=$cache/vexlantor_1.1.0_amd64-$commit.deb
+	mkdir -p "$cache" "$scratch/old-release"
+	# shellcheck disable=SC2016 # the script expands its own arguments
+	logged "release 1.1.0 from commit $commit" flock "$old.lock" sh -c '
+		[ -s "$1" ] && exit 0
+		git -C "$2" archive --prefix=old/ "$3" | tar -C "$4" -x &&
+			cmake -S "$4/old" -B "$4/old/build" -DVEXLANTOR_TESTS=OFF &&
+			cpack --config "$4/old/build/CPackConfig.cmake" -B "$4/old/deb" &&
+			mv "$4/old/deb/vexlantor_1.1.0_amd64.deb" "$1"' sh "$old" "$source" "$commit" "$scratch/old-release"
+}
+
 # A signing key made for a check alone, RSA, which the RPM hosts' rpm
 # verifies, in a GnuPG home of its own; its fingerprint.
 new_key() { # GNUPGHOME

@@ -18,19 +18,7 @@ stage() {
 	[ -z "$stage" ] || echo "stage: $stage"
 }
 
-# Release 1.1.0, the last with its files under /opt, made once from this
-# repository's history as it was made then. It needs the C library of Debian
-# 12: there is no upgrade from it on Debian 11.
-if [ "$release" != bullseye ]; then
-	commit=ec2564df4bc12919c187b21566afc370a8c480ef
-	old=$cache/vexlantor_1.1.0_amd64-$commit.deb
-	logged "release 1.1.0 from commit $commit" flock "$old.lock" sh -c '
-		[ -s "$1" ] && exit 0
-		git -C "$2" archive --prefix=old/ "$3" | tar -C "$4" -x &&
-			cmake -S "$4/old" -B "$4/old/build" -DVEXLANTOR_TESTS=OFF &&
-			cpack --config "$4/old/build/CPackConfig.cmake" -B "$4/old/deb" &&
-			mv "$4/old/deb/vexlantor_1.1.0_amd64.deb" "$1"' sh "$old" "$source" "$commit" "$scratch"
-fi
+old_release "$release"
 
 root=$scratch/root
 mkdir "$root"
@@ -240,7 +228,7 @@ inside chmod g+w "$bin"
 restarts=$(show NRestarts)
 inside systemctl restart vexlantor.service
 wait_until "two refused starts" restarted_at_least $((restarts + 2))
-refusal="vexlantor refused to run it: $bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it with: chmod go-w $bin"
+refusal="vexlantor refused to run it: $bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it with: chmod go-w $bin, then check what it holds"
 journal_has 2 "status=126" "$refusal"
 waiting_to_restart() { [ "$(show SubState)" = auto-restart ]; }
 wait_until "the wait before the next start" waiting_to_restart
