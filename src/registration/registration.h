@@ -14,7 +14,7 @@ inline constexpr const char *cimom_config_path = VEXLANTOR_CIMOM_CONFIG;
 inline constexpr std::string_view cimom_root_key = "CIMOM_ROOTDIR=";
 inline constexpr const char *default_cimom_root = VEXLANTOR_DEFAULT_ROOT;
 
-// The tool lies in the directory "bin" beside the root directory.
+// The tool's path from the root directory: in "bin" beside it.
 inline constexpr const char *tool_path_suffix = VEXLANTOR_TOOL_SUFFIX;
 
 // The options register for this long; a run still going when it has passed
