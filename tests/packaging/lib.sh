@@ -90,11 +90,11 @@ given_the_arguments() {
 }
 
 # Both packages hold the same daemon: a static PIE that needs no shared
-# library, with full RELRO, stripped. README.md says so, and that neither
-# package depends on a C library.
+# library, with full RELRO, stripped. docs/packaging.md says so, and that
+# neither package depends on a C library.
 expect_static_daemon() {
-	grep -q 'The packaged daemon is a static PIE: it needs no shared library' "$source/README.md" ||
-		fail "README.md no longer says what the packaged daemon links"
+	tr '\n' ' ' <"$source/docs/packaging.md" | grep -q 'The packaged daemon is a static PIE: it needs no shared library' ||
+		fail "docs/packaging.md no longer says what the packaged daemon links"
 	elf=$(readelf -hlSd "$1")
 	for expected in "Type: *DYN" "GNU_RELRO" "BIND_NOW"; do
 		echo "$elf" | grep -q "$expected" || fail "the daemon lacks $expected"

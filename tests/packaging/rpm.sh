@@ -36,7 +36,7 @@ flags=$(rpm -qp --qf '[%{FILENAMES} %{FILEMODES:perms} %{FILEUSERNAME}:%{FILEGRO
 [ "$(rpm -qp --qf '%{PAYLOADCOMPRESSOR}' "$package")" = gzip ] || fail "the payload is not gzip"
 newer=$(rpm -qp --requires "$package" | grep '^rpmlib(' | grep -v '<= \([0-3]\|4\.[0-6]\)[.-]') || true
 [ -z "$newer" ] || fail "the package needs a newer rpm: $newer"
-# Nor anything else than README.md says: no shared library, and of glibc
+# Nor anything else than docs/packaging.md says: no shared library, and of glibc
 # only rtld(GNU_HASH), which the static PIE's hash table brings.
 requires=$(rpm -qp --requires "$package" | grep -v '^rpmlib(' | sort -u)
 [ "$requires" = "/bin/sh
@@ -44,9 +44,9 @@ config(vexlantor) = $(rpm -qp --qf '%{VERSION}-%{RELEASE}' "$package")
 logrotate
 rtld(GNU_HASH)
 systemd" ] || fail "the package requires: $requires"
-# shellcheck disable=SC2016 # the backquotes are README's own
-grep -q 'the .rpm requires logrotate, systemd, /bin/sh and `rtld(GNU_HASH)`' "$source/README.md" ||
-	fail "README.md no longer says what the .rpm requires"
+# shellcheck disable=SC2016 # the backquotes are the document's own
+tr '\n' ' ' <"$source/docs/packaging.md" | grep -q 'and the .rpm requires logrotate, systemd, /bin/sh and `rtld(GNU_HASH)`' ||
+	fail "docs/packaging.md no longer says what the .rpm requires"
 # The scriptlets are what systemd 219's macros expand to, after, in %post,
 # the laying of the unit's sandboxing.
 for scriptlet in POSTIN:systemd_post PREUN:systemd_preun POSTUN:systemd_postun_with_restart; do
