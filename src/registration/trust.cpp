@@ -108,7 +108,8 @@ Refusal end_at(Walk &walk, int entry, const struct stat &info, const std::string
 				     : -1;
 	const bool same = readable != -1 && reopened.st_dev == info.st_dev && reopened.st_ino == info.st_ino;
 	const int unread = same ? 0 : readable == -1 ? errno : ESTALE;
-	close(same ? entry : readable);
+	if (readable != -1) // the one of the two that is not kept
+		close(same ? entry : readable);
 	end_walk(walk);
 	walk = Walk{same ? readable : entry, info, path, "", walk.links, unread};
 	return {};
@@ -138,8 +139,7 @@ Refusal take_entry(Walk &walk, const std::string &name)
 	return refusal;
 }
 
-// Walks what is left to walk, judging every directory and link it passes;
-// the last entry reached is the caller's to judge.
+// Walks what is left, judging each directory and link; the end is the caller's.
 Refusal walk_on(Walk &walk)
 {
 	Refusal refusal;
@@ -159,16 +159,16 @@ Refusal walk_on(Walk &walk)
 // What fails there is the start's to put right, not the directory's owner's.
 Refusal walk_to_working_directory(Walk &walk, const std::string &path)
 {
+	const std::string subject = "the working directory, from which " + path + " starts,";
 	char working[PATH_MAX];
 	struct stat here {};
 	if (getcwd(working, sizeof working) == nullptr || stat(".", &here) == -1)
-		return cannot_check("the working directory, from which " + path + " starts,", errno);
+		return cannot_check(subject, errno);
 	walk.pending = working;
 	Refusal refusal = walk_on(walk);
 	if (refusal.problem.empty() &&
 	    (walk.fd == -1 || walk.info.st_dev != here.st_dev || walk.info.st_ino != here.st_ino))
-		refusal = {"the working directory, from which " + path + " starts,", "is no longer " + escaped(working),
-			   ""};
+		refusal = {subject, "is no longer " + escaped(working), ""};
 	if (!refusal.problem.empty() && !refusal.fix.empty())
 		refusal.fix = "start the daemon from a directory of root's, or give it an absolute root";
 	return refusal;
