@@ -5,7 +5,9 @@
 #include <cstring>
 #include <optional>
 #include <filesystem>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -130,6 +132,11 @@ TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 		{{"err"}, "err", "/dev/null"},
 		{{"err", "log"}, "err", "log"},
 		{{"@/err", "log", "extra", "more"}, "err", "log"},
+		// root's own file, of any mode, and a new name in a shared sticky directory
+		{{"shared/err", "shared/log"},
+		 "shared/err",
+		 "shared/log",
+		 "mkdir -m 1777 shared && touch shared/err && chmod 0666 shared/err"},
 		// The error file then opens on the very descriptor it replaces.
 		{{"err", "log"}, "err", "log", "exec 2>&-"},
 		{{"err", "log"}, "err", "log", "exec 0<&-"},
@@ -496,7 +503,9 @@ TEST_F(Daemon, KeepsItsTraceWhenKilled)
 	}
 }
 
-// The report of a file that cannot be opened reaches whoever can still read it.
+// The report of a file that cannot be opened, or that others than root could
+// have chosen what stands at, reaches whoever can still read it; what stands
+// there ("kept" holds "keep") is not written.
 TEST_F(Daemon, ReportsAFileItCannotOpen)
 {
 	struct Case {
@@ -504,7 +513,9 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		int error;
 		bool in_error_file; // else on the starter's standard error
 		std::string prelude{};
+		std::string refusal{}; // in place of the system's text for the error; @ for <dir>
 	};
+	const std::string theirs = "echo keep >kept && chown 65534 kept && ";
 	const Case cases[] = {
 		{{""}, ENOENT, false},
 		{{"missing/err"}, ENOENT, false},
@@ -514,20 +525,65 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		{{"err", "."}, EISDIR, true},
 		// which would otherwise hold the start for ever
 		{{"fifo"}, ENXIO, false, "mkfifo fifo"},
+		{{"shared/err"},
+		 EACCES,
+		 false,
+		 "mkdir -m 1777 shared && echo keep >kept && ln -s ../kept shared/err && chown -h 65534 shared/err",
+		 "@/shared/err is a symbolic link owned by uid 65534, so others than root may have chosen where it "
+		 "leads; "
+		 "fix it with: rm @/shared/err"},
+		{{"err", "kept"},
+		 EACCES,
+		 true,
+		 theirs + "chmod 0666 kept",
+		 "@/kept is owned by uid 65534, so others than root can read, change or hold back what the daemon "
+		 "writes "
+		 "to it; fix it with: rm @/kept"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args.back());
+		if (!c.refusal.empty() && geteuid() != 0)
+			GTEST_SKIP() << "needs root, to give files to another user";
 		prepare({});
 		START_OR_SKIP((Launch{.args = c.args, .prelude = c.prelude}));
 		EXPECT_EQ(wait_for_exit(started.daemon), c.error);
-		const std::string report = std::string("Vemrik Corvane vexlantor: ") + std::strerror(c.error) + "\n";
+		std::string report = c.refusal.empty() ? std::strerror(c.error) : c.refusal;
+		for (std::size_t at; (at = report.find('@')) != std::string::npos;)
+			report.replace(at, 1, inst.dir);
+		report = "Vemrik Corvane vexlantor: " + report + "\n";
 		EXPECT_EQ(started.starter_err, c.in_error_file ? "" : report);
 		if (c.in_error_file) {
 			EXPECT_EQ(err(), report);
 		}
 		EXPECT_EQ(read_file(inst.path("runs")), "0\n");
+		if (c.prelude.find("kept") != std::string::npos) {
+			EXPECT_EQ(read_file(inst.path("kept")), "keep\n");
+		}
 		finish();
 	}
+}
+
+// A reader that is slow holds the tool and the daemon back, and loses no
+// line: here nothing is read until they have filled the FIFO.
+TEST_F(Daemon, KeepsEveryLineForASlowReader)
+{
+	prepare({"head -c 100000 /dev/zero", "exit 3"});
+	const std::string fifo = inst.path("log");
+	ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+	const int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	const int probe = open(fifo.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"TESTCLOCK_STILL=1"}}));
+	pollfd room{probe, POLLOUT, 0};
+	while (poll(&room, 1, 0) == 1 && !descriptors_of(started.daemon).empty())
+		std::this_thread::sleep_for(std::chrono::milliseconds(1));
+	close(probe);
+	ASSERT_EQ(fcntl(reader, F_SETFL, 0), 0);
+	const std::string lines = read_until_closed(reader, started.daemon);
+	EXPECT_EQ(wait_for_exit(started.daemon), 3);
+	std::string trace = first_lines(inst.tool_command()) + std::string(100000, '\0');
+	for (const long now : wake_ups(T, 9))
+		trace += clock_lines(T, now);
+	EXPECT_EQ(lines, trace + registration_line(inst.tool_command()));
 }
 
 // The root comes from a file the daemon does not own: the shell must see the
@@ -604,9 +660,9 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 		{"an ordinary user's daemon with its own tool", "", "cimom", "", other},
 		{"a configuration file anyone can write to, not followed", "chmod 0666 " + config, "/nonexistent",
 		 "vexlantor ignored " + config + " and uses " + default_cimom_root + ": " + config +
-			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: reinstall "
-			 "it from its package, then chmod go-w " +
-			 config + "\n"},
+			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: replace "
+			 "it "
+			 "with a fresh copy renamed over it, as reinstalling its package does\n"},
 		{"started with SIGCHLD and HUP ignored, TERM blocked, descriptors 7 and 9 open",
 		 "exec 7</dev/null 9</dev/null; set -- env --ignore-signal=CHLD --ignore-signal=HUP "
 		 "--block-signal=TERM "

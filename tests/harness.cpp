@@ -206,6 +206,8 @@ struct Pipes {
 
 } // namespace
 
+std::string read_until_closed(int fd, pid_t daemon) { return read_all(fd, std::to_string(daemon) + "\n"); }
+
 Started start_daemon(const Installation &installation, const Launch &launch)
 {
 	prctl(PR_SET_CHILD_SUBREAPER, 1);

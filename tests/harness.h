@@ -76,6 +76,9 @@ Started start_daemon(const Installation &installation, const Launch &launch);
 // move on to.
 // The daemon's exit status as a shell reports it; -1 when it is stuck.
 int wait_for_exit(pid_t daemon);
+// What the daemon and all it started write to the other end of fd, to its
+// end; what is left unread once the daemon is stuck.
+std::string read_until_closed(int fd, pid_t daemon);
 // Whether the file is there; false when the daemon ended without making it.
 bool wait_for_file(const std::string &path, pid_t daemon);
 // Kills the daemon's whole process group, unless it has been reaped, and

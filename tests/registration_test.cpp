@@ -150,17 +150,27 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		std::string::npos);
 }
 
-// The verdict on a path, from a process of the given user's.
-std::string why_untrusted_as(const std::string &path, uid_t user)
+// The verdict on a path to run, or to write to, where asked.
+std::string verdict_on(const std::string &path, bool writes)
+{
+	int fd = -1;
+	const std::string why = writes ? reason_line(open_to_write(path, fd)) : why_unsafe_to_run(path);
+	if (fd != -1)
+		close(fd);
+	return why;
+}
+
+// The same, from a process of the given user's.
+std::string why_untrusted_as(const std::string &path, uid_t user, bool writes)
 {
 	if (user == geteuid())
-		return why_unsafe_to_run(path);
+		return verdict_on(path, writes);
 	int verdict[2];
 	if (pipe(verdict) == -1)
 		return "no pipe";
 	const pid_t child = fork();
 	if (child == 0) {
-		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? why_unsafe_to_run(path) : "no setuid";
+		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? verdict_on(path, writes) : "no setuid";
 		_exit(write(verdict[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
 	}
 	close(verdict[1]);
@@ -186,7 +196,8 @@ std::string chain_of_links(int count)
 // cannot be judged is refused. The layouts are made in a scratch directory
 // with bin/tool (a script of /bin/sh's) and cimom/ in it, "@" standing for
 // its path. A refusal must name the part that failed and end with its fix, or
-// with its reason where no command helps.
+// with its reason where no command helps. A file to write is walked alike, and
+// must be the trusted's alone where it is there.
 TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 {
 	constexpr uid_t nobody = 65534;
@@ -199,7 +210,8 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 	const std::string deep_layout = "mkdir -p " + deep + "/cimom " + deep + "/bin && cp bin/tool " + deep +
 					"/bin && chmod g+w " + deep + "/bin && ln -s " + deep + " deep";
 	const std::string then_check = ", then check what it holds";
-	const std::string reinstall = "reinstall it from its package, then ";
+	const std::string fresh_copy = "fix it with: replace it with a fresh copy renamed over it, as reinstalling its "
+				       "package does";
 	const std::string open_sh = "mkdir -m 0777 open && cp /bin/sh open/sh && ";
 	const std::string odd = "\"$(printf 'o\\nx\\033y\\\\')\""; // a newline, an escape and a backslash
 	struct Case {
@@ -210,12 +222,13 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		std::string ends{};      // the fix, or the reason where there is none
 		bool needs_root = false; // to give files to another user
 		uid_t user = geteuid();  // who judges
+		bool writes = false;     // a file to write, not a program to run
 	};
 	const Case cases[] = {
 		{"a trusted tool", "", "@/cimom/../bin/tool"},
 		{"a trusted tool, by a path relative to the working directory", "", "cimom/../bin/tool"},
 		{"a tool its group can write to", "chmod g+w bin/tool", "@/cimom/../bin/tool", "@/bin/tool",
-		 reinstall + "chmod go-w @/bin/tool"},
+		 fresh_copy},
 		{"a directory that anyone can write to on the way", "chmod 0777 cimom", "@/cimom/../bin/tool",
 		 "@/cimom", "chmod go-w @/cimom" + then_check},
 		{"a directory at the tool's path", "rm bin/tool && mkdir bin/tool", "@/bin/tool", "@/bin/tool",
@@ -244,16 +257,34 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		 "@/bin/tool", "@/open", "chmod go-w @/open" + then_check},
 		{"an interpreter found through env, which alone is judged", "printf '#!/usr/bin/env sh\\n' >bin/tool",
 		 "@/bin/tool"},
+		{"an interpreter after a tab", open_sh + "printf '#!\\t%s/open/sh\\n' \"$PWD\" >bin/tool", "@/bin/tool",
+		 "@/open", "chmod go-w @/open" + then_check},
+		{"an argument that is no path", "printf '#!/bin/sh -e\\n' >bin/tool", "@/bin/tool"},
+		{"an argument that names a program", open_sh + "printf '#!/bin/sh %s/open/sh \\n' \"$PWD\" >bin/tool",
+		 "@/bin/tool", "@/open", "chmod go-w @/open" + then_check},
+		{"a program among the argument's words",
+		 open_sh + "printf '#!/usr/bin/env -S %s/open/sh\\n' \"$PWD\" >bin/tool", "@/bin/tool", "@/open",
+		 "chmod go-w @/open" + then_check},
 		{"a chain of scripts deeper than the kernel runs",
 		 "for i in 1 2 3 4 5; do printf '#!%s/cimom/s%s\\n' \"$PWD\" $i >cimom/s$((i - 1)); done && cp "
 		 "cimom/s0 bin/tool && printf '#!/bin/sh\\n' >cimom/s5",
-		 "@/bin/tool", "@/cimom/s4", "more deeply than the kernel runs"},
-		{"an interpreter's name longer than every kernel reads", "printf '#!/%0200d\\n' 0 >bin/tool",
-		 "@/bin/tool", "@/bin/tool", "an interpreter longer than every kernel reads"},
+		 "@/bin/tool", "@/cimom/s4", "more deeply than every kernel runs"},
+		{"a #! line longer than every kernel reads", "printf '#!/bin/sh %0200d\\n' 0 >bin/tool", "@/bin/tool",
+		 "@/bin/tool", "a #! line longer than every kernel reads"},
 		{"names written escaped, one line", "mkdir -m 0777 " + odd + " && ln -s " + odd + "/.. up",
 		 "@/up/bin/tool", "@/o\\nx\\x1by\\\\", "chmod go-w @/o\\nx\\x1by\\\\" + then_check},
-		{"another's tool", "chown 65534 bin/tool", "@/bin/tool", "@/bin/tool",
-		 reinstall + "chown root @/bin/tool", true},
+		{"C1 controls and bytes that are not UTF-8 written escaped, other UTF-8 as it is",
+		 "d=\"$(printf '\\233\\302\\233\\377\\303\\251')\" && mkdir -m 0777 \"$d\" && ln -s \"$d\" odd",
+		 "@/odd/../bin/tool", "@/\\x9b\\xc2\\x9b\\xff\xc3\xa9",
+		 "chmod go-w @/\\x9b\\xc2\\x9b\\xff\xc3\xa9" + then_check},
+		{"another's tool", "chown 65534 bin/tool", "@/bin/tool", "@/bin/tool", fresh_copy, true},
+		{"another's interpreter, which no package may have put there",
+		 "cp /bin/sh cimom/sh && chown 65534 cimom/sh && printf '#!%s/cimom/sh\\n' \"$PWD\" >bin/tool",
+		 "@/bin/tool", "@/cimom/sh",
+		 fresh_copy +
+			 "; where no package put it, put root's own copy in a directory of root's and point the #! "
+			 "line of @/bin/tool there",
+		 true},
 		{"another's directory on the way", "chown 65534 cimom", "@/cimom/../bin/tool", "@/cimom",
 		 "chown root @/cimom" + then_check, true},
 		{"a root's link in a sticky directory of root's", "mkdir -m 1777 sticky && ln -s .. sticky/up",
@@ -268,6 +299,22 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		 "@/sticky/up/bin/tool", "@/sticky", "chown root @/sticky" + then_check, true},
 		{"a relative path from a working directory of another's", "chown 65534 .", "cimom/../bin/tool", "@",
 		 "start the daemon from a directory of root's, or give it an absolute root", true},
+		{"a new file to write, and root's own, in a sticky directory",
+		 "mkdir -m 1777 sticky && touch sticky/a && chmod 0666 sticky/a", "@/sticky/new", "", "", false,
+		 geteuid(), true},
+		{"root's own file to write, in a sticky directory", "mkdir -m 1777 sticky && touch sticky/a",
+		 "@/sticky/a", "", "", false, geteuid(), true},
+		{"a file to write that is another file too", "touch cimom/x && ln cimom/x out", "@/out", "@/out",
+		 "fix it with: rm @/out", false, geteuid(), true},
+		{"another's link at a file to write",
+		 "mkdir -m 1777 sticky && ln -s ../cimom/x sticky/out && chown -h 65534 sticky/out", "@/sticky/out",
+		 "@/sticky/out", "fix it with: rm @/sticky/out", true, geteuid(), true},
+		{"another's link on the way to a file to write", "ln -s cimom up && chown -h 65534 up", "@/up/out",
+		 "@/up", "fix it with: rm @/up", true, geteuid(), true},
+		{"another's FIFO at a file to write", "mkfifo out && chown 65534 out", "@/out", "@/out",
+		 "fix it with: rm @/out", true, geteuid(), true},
+		{"a file to write in another's directory", "chown 65534 cimom", "@/cimom/out", "@/cimom",
+		 "chown root @/cimom" + then_check, true, geteuid(), true},
 	};
 	const auto descriptors = [] {
 		return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -295,7 +342,7 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		};
 		const std::string working = std::filesystem::current_path();
 		ASSERT_EQ(chdir(scratch), 0);
-		const std::string why = why_untrusted_as(filled(c.path), c.user);
+		const std::string why = why_untrusted_as(filled(c.path), c.user, c.writes);
 		if (c.named.empty()) {
 			EXPECT_EQ(why, "");
 		} else {

@@ -27,26 +27,42 @@ int report_startup_failure()
 	return error;
 }
 
-// Opens the file before it replaces the descriptor, so that a name that cannot
-// be opened leaves the old stream in place to carry the report. Mode 0666 under
-// the caller's mask, created or truncated, as fopen's "w" would; and appended
-// to, so that the same file can take both streams and a copy-and-truncate
-// rotation leaves no hole where the old lines were. Opened without waiting, so
-// that a FIFO with no reader fails (ENXIO) instead of holding the start for
-// ever; the writes then wait as on any file.
-bool redirect(int target_fd, const char *path)
+// A name that others than root could have chosen what stands at: not written.
+int report_refusal(const Refusal &refusal)
 {
-	const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC | O_APPEND | O_NONBLOCK, 0666);
-	if (fd == -1)
-		return false;
-	bool moved = fcntl(fd, F_SETFL, O_APPEND) != -1;
-	if (fd == target_fd) // the caller had it closed: the new file is already there
-		return moved;
-	moved = moved && dup2(fd, target_fd) != -1;
+	std::fprintf(stderr, "%s: %s\n", report_prefix, reason_line(refusal).c_str());
+	return refusal.error != 0 ? refusal.error : EACCES;
+}
+
+// Opens the file before it replaces the descriptor, so that a name that cannot
+// be opened leaves the old stream in place to carry the report: as root, only
+// where no one else could have chosen what the name leads to. Created or
+// truncated, as fopen's "w" would, under the caller's mask; and appended to, so
+// that the same file can take both streams and a copy-and-truncate rotation
+// leaves no hole where the old lines were. A FIFO with no reader fails (ENXIO)
+// instead of holding the start for ever; the writes then wait as on any file.
+// The built-in /dev/null is the system's, as /bin/sh is, and opened as named.
+// 0 once it is in place; else the exit status, the failure reported.
+int redirect(int target_fd, const char *path)
+{
+	int fd = -1;
+	Refusal refusal;
+	if (path == no_file)
+		fd = open(no_file, O_WRONLY | O_NOCTTY | O_CLOEXEC);
+	else
+		refusal = open_to_write(path, fd);
+	if (!refusal.problem.empty())
+		return report_refusal(refusal);
+	errno = refusal.error != 0 ? refusal.error : errno;
+	// Opened close-on-exec: dup2 clears that in the copy, and so must fcntl
+	// where the file took the very descriptor it replaces.
+	const bool moved = fd != -1 && fcntl(fd, F_SETFL, O_APPEND) != -1 &&
+			   (fd == target_fd ? fcntl(fd, F_SETFD, 0) : dup2(fd, target_fd)) != -1;
 	const int error = errno;
-	close(fd);
+	if (fd != -1 && fd != target_fd)
+		close(fd);
 	errno = error;
-	return moved;
+	return moved ? 0 : report_startup_failure();
 }
 
 // Whether the starter has still to be collected: it runs, and so is still
@@ -101,10 +117,10 @@ int main(int argc, char *argv[])
 
 	if (setsid() == -1)
 		return report_startup_failure();
-	if (!redirect(STDERR_FILENO, argc >= 2 ? argv[1] : no_file))
-		return report_startup_failure();
-	if (!redirect(STDOUT_FILENO, argc >= 3 ? argv[2] : no_file))
-		return report_startup_failure();
+	if (const int failed = redirect(STDERR_FILENO, argc >= 2 ? argv[1] : no_file); failed != 0)
+		return failed;
+	if (const int failed = redirect(STDOUT_FILENO, argc >= 3 ? argv[2] : no_file); failed != 0)
+		return failed;
 	umask(022);
 
 	const int status = run_registration(stderr, stdout);

@@ -22,17 +22,51 @@ std::string owner_and_mode(const struct stat &info)
 	return "owned by uid " + std::to_string(info.st_uid) + " with mode " + mode;
 }
 
-// The owner and the mode that leave it to root alone; a shared sticky
-// directory keeps its mode, since its users need it.
+// The owner and the mode that leave a directory to root alone; a shared
+// sticky one keeps its mode, since its users need it.
 std::string owner_and_mode_fix(const std::string &path, const struct stat &info)
 {
 	std::string fix;
 	if (!is_trusted_owner(info.st_uid))
 		fix = "chown root " + path;
-	const bool shared = S_ISDIR(info.st_mode) && (info.st_mode & S_ISVTX) != 0;
-	if (others_can_write(info) && !shared)
+	if (others_can_write(info) && (info.st_mode & S_ISVTX) == 0)
 		fix.append(fix.empty() ? "" : " && ").append("chmod go-w ").append(path);
 	return fix;
+}
+
+constexpr std::string_view fresh_copy_fix = "replace it with a fresh copy renamed over it, as reinstalling its "
+					    "package does";
+
+// The length of the well-formed UTF-8 sequence that text starts with, where
+// it encodes a character other than a C1 control (U+0080 to U+009F, which a
+// terminal may take for a command); 0 otherwise.
+std::size_t printable_sequence_length(std::string_view text)
+{
+	const auto byte = [&](std::size_t at) { return at < text.size() ? static_cast<unsigned char>(text[at]) : 0U; };
+	const unsigned lead = byte(0);
+	const std::size_t length = lead >= 0xc2 && lead <= 0xdf   ? 2
+				   : lead >= 0xe0 && lead <= 0xef ? 3
+				   : lead >= 0xf0 && lead <= 0xf4 ? 4
+								  : 0;
+	// The byte after the lead has a narrower range where a wider one would
+	// spell a C1 control, a character in more bytes than it needs, a UTF-16
+	// surrogate or one past U+10FFFF.
+	unsigned low = 0x80;
+	unsigned high = 0xbf;
+	if (lead == 0xc2 || lead == 0xe0)
+		low = 0xa0;
+	else if (lead == 0xf0)
+		low = 0x90;
+	else if (lead == 0xed)
+		high = 0x9f;
+	else if (lead == 0xf4)
+		high = 0x8f;
+	if (length == 0 || byte(1) < low || byte(1) > high)
+		return 0;
+	for (std::size_t at = 2; at < length; ++at)
+		if (byte(at) < 0x80 || byte(at) > 0xbf)
+			return 0;
+	return length;
 }
 
 } // namespace
@@ -57,27 +91,36 @@ Refusal judge_file(const std::string &path, const struct stat &info)
 std::string escaped(std::string_view name)
 {
 	std::string text;
-	for (const char c : name) {
+	for (std::size_t at = 0; at < name.size();) {
+		const char c = name[at];
 		const auto byte = static_cast<unsigned char>(c);
+		const std::size_t sequence = byte >= 0x80 ? printable_sequence_length(name.substr(at)) : 0;
+		if (sequence > 0) {
+			text.append(name.substr(at, sequence));
+			at += sequence;
+			continue;
+		}
 		if (c == '\\' || c == '\n' || c == '\t' || c == '\r') {
 			text += '\\';
 			text += c == '\\' ? '\\' : c == '\n' ? 'n' : c == '\t' ? 't' : 'r';
-		} else if (byte < 0x20 || byte == 0x7f) {
+		} else if (byte < 0x20 || byte >= 0x7f) {
 			char hex[5];
 			std::snprintf(hex, sizeof hex, "\\x%02x", byte);
 			text += hex;
 		} else {
 			text += c;
 		}
+		++at;
 	}
 	return text;
 }
 
-// A file that others could write to may hold their code by now, and a mode
-// change does not take back a descriptor they opened meanwhile: only a fresh
-// copy, a new file renamed over it, does. A directory is closed first, so that
-// nothing more arrives, and then what it holds is looked at. A link is taken
-// over first, so that it cannot be turned while its target is checked.
+// A file that others could write to may hold their code by now, and neither
+// a mode nor an owner changed afterwards takes back what they wrote or a
+// descriptor they opened meanwhile: only a fresh copy, a new file renamed
+// over it, does. A directory is closed first, so that nothing more arrives,
+// and then what it holds is looked at. A link is taken over first, so that it
+// cannot be turned while its target is checked.
 Refusal untrusted(const std::string &path, const struct stat &info)
 {
 	const std::string name = escaped(path);
@@ -87,12 +130,41 @@ Refusal untrusted(const std::string &path, const struct stat &info)
 			"is a symbolic link owned by uid " + std::to_string(info.st_uid) + ", so " + others +
 				" may have chosen where it leads",
 			"chown -h root " + name + ", then check where it leads"};
-	const std::string fix = owner_and_mode_fix(name, info);
 	if (S_ISDIR(info.st_mode))
 		return {path, "is " + owner_and_mode(info) + ", so " + others + " can change what it holds",
-			fix + ", then check what it holds"};
-	return {path, "is " + owner_and_mode(info) + ", so " + others + " can change it",
-		"reinstall it from its package, then " + fix};
+			owner_and_mode_fix(name, info) + ", then check what it holds"};
+	return {path, "is " + owner_and_mode(info) + ", so " + others + " can change it", std::string(fresh_copy_fix)};
+}
+
+// A program that a script's "#!" line names may be no package's: its fix then
+// is root's own copy in a directory of root's, named on that line instead.
+Refusal named_by_script(Refusal refusal, const std::string &script)
+{
+	if (refusal.fix == fresh_copy_fix)
+		refusal.fix += "; where no package put it, put root's own copy in a directory of root's and point the "
+			       "#! line of " +
+			       escaped(script) + " there";
+	return refusal;
+}
+
+// What the daemon would write to, or pass on the way to it, others could have
+// put there to take its lines, hold them back or have it truncate a file of
+// root's: with the name removed, the daemon makes a file of its own.
+Refusal not_to_write(const std::string &path, const struct stat &info)
+{
+	const std::string remove = "rm " + escaped(path);
+	Refusal refusal;
+	if (!is_trusted_owner(info.st_uid) && S_ISLNK(info.st_mode))
+		refusal = untrusted(path, info);
+	else if (!is_trusted_owner(info.st_uid))
+		refusal = {path, "is owned by uid " + std::to_string(info.st_uid) + ", so " + others_than_root() +
+					 " can read, change or hold back what the daemon writes to it"};
+	else if (S_ISREG(info.st_mode) && info.st_nlink > 1)
+		refusal = {path, "has " + std::to_string(info.st_nlink) + " hard links, so " + others_than_root() +
+					 " may have linked a file of root's there"};
+	if (!refusal.problem.empty())
+		refusal.fix = remove;
+	return refusal;
 }
 
 Refusal missing_in_shared(const std::string &path, const std::string &directory)
@@ -105,7 +177,7 @@ Refusal missing_in_shared(const std::string &path, const std::string &directory)
 
 Refusal cannot_check(const std::string &path, int error)
 {
-	return {path, std::string("cannot be checked: ") + std::strerror(error), ""};
+	return {path, std::string("cannot be checked: ") + std::strerror(error), "", error};
 }
 
 std::string reason_line(const Refusal &refusal)

@@ -37,18 +37,22 @@ std::string lookup_cimom_root_in(const char *config_path);
 std::string build_register_command(std::string_view root);
 
 // reasons.cpp: who may change a file or a directory, a refusal, and its one
-// line. A name is written with control characters and backslashes escaped,
-// so that no name can make the line two or move the terminal that shows it.
+// line. A name is written with control characters (C1 ones too), bytes that
+// are not UTF-8 and backslashes escaped, so that no name can make the line two
+// or move the terminal that shows it.
 struct Refusal {
-	std::string path;    // what failed, as the operator would type it
-	std::string problem; // empty: nothing failed
-	std::string fix;     // a command line, where one helps
+	std::string path{};    // what failed, as the operator would type it
+	std::string problem{}; // empty: nothing failed
+	std::string fix{};     // a command line, where one helps
+	int error = 0;         // the system's error, where that is the reason
 };
 bool is_trusted_owner(uid_t owner);
 bool others_can_write(const struct stat &info);
 bool keeps_what_it_holds(const struct stat &info);
 Refusal judge_file(const std::string &path, const struct stat &info);
 Refusal untrusted(const std::string &path, const struct stat &info);
+Refusal named_by_script(Refusal refusal, const std::string &script);
+Refusal not_to_write(const std::string &path, const struct stat &info);
 Refusal cannot_check(const std::string &path, int error);
 Refusal missing_in_shared(const std::string &path, const std::string &directory);
 std::string reason_line(const Refusal &refusal);
@@ -60,6 +64,12 @@ std::string escaped(std::string_view name);
 // where asked, and leaves it to the caller.
 Refusal judge_path(const std::string &path, int *readable);
 std::string why_untrusted(const std::string &path);
+// The same walk to a file to write: each link on the way, and the file itself
+// where it is there, must be the trusted's, and the file no other's too. The
+// file is opened to append, truncated, or made where it is missing. A
+// failure that is no one's doing, such as a missing directory, leaves fd -1
+// and the system's error in error.
+Refusal open_to_write(const std::string &path, int &fd);
 // interpreter.cpp: the same for a program to run, and the interpreters that
 // the "#!" lines of scripts name.
 std::string why_unsafe_to_run(const std::string &path);
