@@ -515,7 +515,6 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		std::string prelude{};
 		std::string refusal{}; // in place of the system's text for the error; @ for <dir>
 	};
-	const std::string theirs = "echo keep >kept && chown 65534 kept && ";
 	const Case cases[] = {
 		{{""}, ENOENT, false},
 		{{"missing/err"}, ENOENT, false},
@@ -530,20 +529,26 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		 false,
 		 "mkdir -m 1777 shared && echo keep >kept && ln -s ../kept shared/err && chown -h 65534 shared/err",
 		 "@/shared/err is a symbolic link owned by uid 65534, so others than root may have chosen where it "
-		 "leads; "
-		 "fix it with: rm @/shared/err"},
+		 "leads; fix it with: rm @/shared/err"},
 		{{"err", "kept"},
 		 EACCES,
 		 true,
-		 theirs + "chmod 0666 kept",
+		 "echo keep >kept && chown 65534 kept && chmod 0666 kept",
 		 "@/kept is owned by uid 65534, so others than root can read, change or hold back what the daemon "
-		 "writes "
-		 "to it; fix it with: rm @/kept"},
+		 "writes to it; fix it with: rm @/kept"},
+		{{"err", "log"},
+		 EACCES,
+		 true,
+		 "echo keep >kept && ln kept log",
+		 "@/log has 2 hard links, so others than root may have linked a file of root's there; fix it with: rm "
+		 "@/log"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args.back());
-		if (!c.refusal.empty() && geteuid() != 0)
-			GTEST_SKIP() << "needs root, to give files to another user";
+		if (c.prelude.find("chown") != std::string::npos && geteuid() != 0) {
+			std::printf("skipped %s: needs root, to give files to another user\n", c.args.back().c_str());
+			continue;
+		}
 		prepare({});
 		START_OR_SKIP((Launch{.args = c.args, .prelude = c.prelude}));
 		EXPECT_EQ(wait_for_exit(started.daemon), c.error);
@@ -661,8 +666,7 @@ TEST_F(Daemon, RunsOnlyWhatNoOneElseCanChange)
 		{"a configuration file anyone can write to, not followed", "chmod 0666 " + config, "/nonexistent",
 		 "vexlantor ignored " + config + " and uses " + default_cimom_root + ": " + config +
 			 " is owned by uid 0 with mode 0666, so others than root can change it; fix it with: replace "
-			 "it "
-			 "with a fresh copy renamed over it, as reinstalling its package does\n"},
+			 "it with a fresh copy renamed over it, as reinstalling its package does\n"},
 		{"started with SIGCHLD and HUP ignored, TERM blocked, descriptors 7 and 9 open",
 		 "exec 7</dev/null 9</dev/null; set -- env --ignore-signal=CHLD --ignore-signal=HUP "
 		 "--block-signal=TERM "

@@ -150,27 +150,17 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		std::string::npos);
 }
 
-// The verdict on a path to run, or to write to, where asked.
-std::string verdict_on(const std::string &path, bool writes)
-{
-	int fd = -1;
-	const std::string why = writes ? reason_line(open_to_write(path, fd)) : why_unsafe_to_run(path);
-	if (fd != -1)
-		close(fd);
-	return why;
-}
-
-// The same, from a process of the given user's.
-std::string why_untrusted_as(const std::string &path, uid_t user, bool writes)
+// The verdict on a path, from a process of the given user's.
+std::string why_untrusted_as(const std::string &path, uid_t user)
 {
 	if (user == geteuid())
-		return verdict_on(path, writes);
+		return why_unsafe_to_run(path);
 	int verdict[2];
 	if (pipe(verdict) == -1)
 		return "no pipe";
 	const pid_t child = fork();
 	if (child == 0) {
-		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? verdict_on(path, writes) : "no setuid";
+		const std::string why = setgid(user) == 0 && setuid(user) == 0 ? why_unsafe_to_run(path) : "no setuid";
 		_exit(write(verdict[1], why.data(), why.size()) == static_cast<ssize_t>(why.size()) ? 0 : 1);
 	}
 	close(verdict[1]);
@@ -196,8 +186,7 @@ std::string chain_of_links(int count)
 // cannot be judged is refused. The layouts are made in a scratch directory
 // with bin/tool (a script of /bin/sh's) and cimom/ in it, "@" standing for
 // its path. A refusal must name the part that failed and end with its fix, or
-// with its reason where no command helps. A file to write is walked alike, and
-// must be the trusted's alone where it is there.
+// with its reason where no command helps.
 TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 {
 	constexpr uid_t nobody = 65534;
@@ -222,7 +211,6 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		std::string ends{};      // the fix, or the reason where there is none
 		bool needs_root = false; // to give files to another user
 		uid_t user = geteuid();  // who judges
-		bool writes = false;     // a file to write, not a program to run
 	};
 	const Case cases[] = {
 		{"a trusted tool", "", "@/cimom/../bin/tool"},
@@ -299,22 +287,6 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		 "@/sticky/up/bin/tool", "@/sticky", "chown root @/sticky" + then_check, true},
 		{"a relative path from a working directory of another's", "chown 65534 .", "cimom/../bin/tool", "@",
 		 "start the daemon from a directory of root's, or give it an absolute root", true},
-		{"a new file to write, and root's own, in a sticky directory",
-		 "mkdir -m 1777 sticky && touch sticky/a && chmod 0666 sticky/a", "@/sticky/new", "", "", false,
-		 geteuid(), true},
-		{"root's own file to write, in a sticky directory", "mkdir -m 1777 sticky && touch sticky/a",
-		 "@/sticky/a", "", "", false, geteuid(), true},
-		{"a file to write that is another file too", "touch cimom/x && ln cimom/x out", "@/out", "@/out",
-		 "fix it with: rm @/out", false, geteuid(), true},
-		{"another's link at a file to write",
-		 "mkdir -m 1777 sticky && ln -s ../cimom/x sticky/out && chown -h 65534 sticky/out", "@/sticky/out",
-		 "@/sticky/out", "fix it with: rm @/sticky/out", true, geteuid(), true},
-		{"another's link on the way to a file to write", "ln -s cimom up && chown -h 65534 up", "@/up/out",
-		 "@/up", "fix it with: rm @/up", true, geteuid(), true},
-		{"another's FIFO at a file to write", "mkfifo out && chown 65534 out", "@/out", "@/out",
-		 "fix it with: rm @/out", true, geteuid(), true},
-		{"a file to write in another's directory", "chown 65534 cimom", "@/cimom/out", "@/cimom",
-		 "chown root @/cimom" + then_check, true, geteuid(), true},
 	};
 	const auto descriptors = [] {
 		return std::distance(std::filesystem::directory_iterator("/proc/self/fd"),
@@ -342,7 +314,7 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		};
 		const std::string working = std::filesystem::current_path();
 		ASSERT_EQ(chdir(scratch), 0);
-		const std::string why = why_untrusted_as(filled(c.path), c.user, c.writes);
+		const std::string why = why_untrusted_as(filled(c.path), c.user);
 		if (c.named.empty()) {
 			EXPECT_EQ(why, "");
 		} else {
