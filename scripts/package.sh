@@ -57,6 +57,6 @@ if [ "$only" != deb ]; then
 fi
 
 find "$work" -maxdepth 1 -name "vexlantor*_$version*" -exec mv -t "$out/" {} +
-find "$work/rpm/RPMS" -name "$name-*.rpm" -exec mv -t "$out/" {} +
+[ "$only" = deb ] || find "$work/rpm/RPMS" -name "$name-*.rpm" -exec mv -t "$out/" {} +
 rm -rf "$work"
 find "$out" -maxdepth 1 \( -name "vexlantor_${version}_*.deb" -o -name "$name-*.rpm" \)
