@@ -45,6 +45,7 @@ rpm rpmlint cpio busybox-static         the RPM package, made, judged and run in
 reprepro createrepo-c gnupg             the apt and yum repositories, made and signed
 dnf                                     the yum metadata, read by the yum code that Debian has
 python3-apt python3-debian python3-distro-info python3-urllib3 debsums lsb-release lsof  piuparts
+autopkgtest uidmap                      the tests in debian/tests, run by autopkgtest
 '
 packages=$(echo "$needs" | sed 's/  .*//')
 missing=
@@ -56,6 +57,12 @@ if [ -n "$missing" ]; then
 	update_once
 	# shellcheck disable=SC2086 # one word a package
 	as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $missing
+fi
+# autopkgtest's unshare runner maps root's subordinate IDs into the roots it
+# unpacks.
+if ! grep -q '^root:' /etc/subuid 2>/dev/null || ! grep -q '^root:' /etc/subgid 2>/dev/null; then
+	echo "Giving root the subordinate IDs 100000-165535 in /etc/subuid and /etc/subgid, for autopkgtest"
+	as_root usermod --add-subuids 100000-165535 --add-subgids 100000-165535 root
 fi
 # Fetched and unpacked where the packaging checks look for them rather than
 # installed, since installing them would change the host's own systemd:

@@ -105,12 +105,14 @@ expect_static_daemon() {
 # A Debian root, made once with mmdebstrap and kept under a name that says
 # what it holds, so that a change of its packages makes it again: minbase
 # alone for piuparts, which installs what it tests against; with systemd and
-# logrotate to boot in a container, and rpm to try the RPM package there.
+# logrotate to boot in a container, rpm to try the RPM package there, and the
+# release's autopkgtest, with dpkg-dev to unpack the source package, to run
+# the package's own tests.
 # dpkg skips its fsyncs: a root that a crash cut short is made again. Each
 # root has a lock of its own, so that two checks make two roots at once.
 debian_root() { # KIND RELEASE
 	need mmdebstrap flock
-	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate,rpm ;; *) include= ;; esac
+	case $1 in systemd) include=--include=systemd,systemd-sysv,dbus,logrotate,rpm,autopkgtest,dpkg-dev ;; *) include= ;; esac
 	root_image=$cache/$2-$1-$(echo "$include" | cksum | cut -d' ' -f1).tar.gz
 	mkdir -p "$cache"
 	# mmdebstrap takes the kind of its output from the name's ending.

@@ -1,8 +1,10 @@
 #!/bin/sh
 # The .deb and the .rpm under the real systemd of a Debian release, booted in
-# a container (systemd-nspawn, a root made by mmdebstrap). Each stage says
-# when it has passed; the waits end as soon as systemd says that no progress
-# can come.
+# a container (systemd-nspawn, a root made by mmdebstrap): the package's own
+# tests (debian/tests), run there by the release's autopkgtest, and what they
+# cannot say: the upgrade from 1.1.0 and from the signed repository, another
+# key refused, removal and purge, and the .rpm. Each stage says when it has
+# passed; the waits end as soon as systemd says that no progress can come.
 #
 #   systemd.sh BUILD_DIR SOURCE_DIR RELEASE
 # shellcheck disable=SC2016 # each sh -c script expands its own arguments
@@ -26,9 +28,6 @@ tar -C "$root" -xzf "$root_image"
 # The stand-in tool at the default root, so that the unit's condition holds.
 state=/var/lib/stand-in
 stand_in "$root"
-mkdir -p "$root/etc/systemd/system/vexlantor.service.d"
-# Restarts come after two seconds instead of a minute.
-printf '[Service]\nRestartSec=2s\n' >"$root/etc/systemd/system/vexlantor.service.d/test.conf"
 # A stand-in SLP agent under the usual name, running from boot.
 printf '[Service]\nExecStart=/bin/sleep infinity\n[Install]\nWantedBy=multi-user.target\n' \
 	>"$root/etc/systemd/system/slpd.service"
@@ -103,7 +102,6 @@ left_behind() { # FIND-CONDITIONS...
 	inside find / -xdev -name '*vexlantor*' ! -path '/root/vexlantor*' ! -path '/srv/vexlantor*' ! -path '/etc/apt/*' \
 		! -path '/var/lib/apt/lists/*' ! -path '/var/cache/apt/*' "$@" || fail "find"
 }
-logs=$root/var/log/vexlantor
 
 if [ -n "${old:-}" ]; then
 	stage "release 1.1.0 installed and its logrotate file edited, then upgraded from the signed repository"
@@ -125,123 +123,15 @@ if [ -n "${old:-}" ]; then
 	[ -z "$left" ] || fail "left under /opt by the upgrade: $left"
 fi
 
-stage "the first registration, traced, with the tool's arguments, and no warning of the unit"
-wait_until "the first registration" test -s "$root$state/args"
-grep -qxF "$registration_line $(tool_options)" "$logs/vexlantor.log" || fail "no trace: $(cat "$logs/vexlantor.log")"
-given_the_arguments "$root" || fail "the arguments"
-# systemd of this release reads every line of the unit. Its "not our child"
-# for a main PID that the daemon gave while the starter still ran is no
-# fault: the daemon is systemd's child once the starter has ended, and the
-# outage below counts each of its failures.
-inside journalctl -b --no-pager >"$scratch/journal"
-! grep 'vexlantor\.service:[0-9]' "$scratch/journal" || fail "systemd warns of the unit"
-
-stage "the Status line"
-# Without NotifyAccess= systemd names no socket, and nothing would come.
-inside sh -c 'tr "\0" "\n" </proc/"$1"/environ' sh "$(show MainPID)" | grep -q '^NOTIFY_SOCKET=' ||
-	fail "systemd gives the daemon no NOTIFY_SOCKET"
-status_shown() { case $(show StatusText) in "Registered at "*"; next run due at "*) ;; *) false ;; esac; }
-wait_until "the Status line" status_shown
-inside systemctl status --no-pager vexlantor.service | head -n 12
-
-# The agent forgets registrations when it stops: the daemon registers again
-# as soon as the agent is back.
-for change in "restart" "stop, then start"; do
-	stage "registered again after the SLP agent's $change"
-	registrations=$(registration_count)
-	main=$(show MainPID)
-	from=$(date +%s%N)
-	if [ "$change" = restart ]; then
-		inside systemctl restart slpd.service
-	else
-		inside systemctl stop slpd.service
-		[ "$(show ActiveState)" = inactive ] || fail "the daemon outlived the agent: $(unit_state)"
-		inside systemctl start slpd.service
-	fi
-	# The agent's jobs and the daemon's are one transaction: once systemctl
-	# is back, a daemon with its old PID and no job queued stays as it is.
-	followed() {
-		[ "$(show MainPID)" != "$main" ] || [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
-			fail "the daemon did not follow the agent's $change: $(unit_state)"
-		[ "$(registration_count)" -gt "$registrations" ]
-	}
-	wait_until "a registration after the agent's $change" followed
-	took=$((($(date +%s%N) - from) / 1000000))
-	echo "registered again ${took} ms after the agent's $change"
-	[ "$took" -lt 10000 ] || fail "the agent's $change: registered again only after $took ms"
-done
-
-stage "a stop while a run of the tool hangs with a child leaves nothing behind"
-echo 'stray; hang' >"$root$state/steps/default"
-inside systemctl restart vexlantor.service
-wait_until "a run that hangs" test -e "$root$state/hanging"
-stray=$(cat "$root$state/stray")
-inside systemctl stop vexlantor.service
-rm "$root$state/steps/default" "$root$state/hanging"
-# Gone, or a zombie that systemd has still to collect.
-inside sh -c '[ ! -e "/proc/$1" ] || grep -q "^$1 (.*) Z " "/proc/$1/stat"' sh "$stray" ||
-	fail "the stop left the tool's child running: $(inside cat "/proc/$stray/cmdline" | tr '\0' ' ')"
-inside systemctl start vexlantor.service
-wait_until "the daemon to run again" main_is /usr/sbin/vexlantor
-
-stage "the log rotated while the daemon waits"
-cp "$logs/vexlantor.log" "$scratch/trace"
-inside logrotate -f /etc/logrotate.d/vexlantor || fail "logrotate"
-head -c "$(wc -c <"$scratch/trace")" "$logs/vexlantor.log.1" | cmp -s - "$scratch/trace" ||
-	fail "the rotated log does not hold the trace"
-[ "$(tr -d '\000' <"$logs/vexlantor.log" | wc -c)" = "$(wc -c <"$logs/vexlantor.log")" ] || fail "NUL bytes in the live log"
-main_is /usr/sbin/vexlantor || fail "the daemon did not outlive the rotation"
-
-# Each failed start's reason reaches the journal, and no start limit ends
-# the restarts.
-journal_has() { # COUNT LINE...
-	count=$1
-	shift
-	inside journalctl -u vexlantor.service --no-pager >"$scratch/journal"
-	for line; do
-		[ "$(grep -cF "$line" "$scratch/journal")" -ge "$count" ] || fail "the journal lacks '$line': $(tail -n 40 "$scratch/journal")"
-	done
-	! grep -q "Start request repeated too quickly" "$scratch/journal" || fail "a start limit stopped the service"
-}
-
-stage "an outage: the tool fails with 3 for longer than any start limit, then succeeds again"
-# From the next start on: the daemon's own clock is the wall clock, which a
-# static program cannot be given another of, and it would not run the tool
-# again for nine minutes.
-echo 'exit 3' >"$root$state/steps/default"
-# The unit makes the log directory again should it be gone.
-rm -r "$logs"
-inside systemctl restart vexlantor.service
-# Between restarts the unit is activating; it must never be left failed.
-restarted_at_least() { [ "$(show NRestarts)" -ge "$1" ]; }
-wait_until "seven restarts" restarted_at_least 7
-registrations=$(registration_count)
-rm "$root$state/steps/default"
-ended=$(date +%s)
-wait_until "a registration after the outage" registered_again
-echo "registered again $(($(date +%s) - ended)) s after the outage ended, with restarts every 2 s"
-journal_has 7 "status=3/NOTIMPLEMENTED" "Failed with result 'exit-code'" "vexlantor could not run $VEXLANTOR_DEFAULT_ROOT$VEXLANTOR_TOOL_SUFFIX"
-
-stage "the tool's directory made group-writable: refused at every start; put right, registered again"
-bin=${tool%/*}
-inside chmod g+w "$bin"
-restarts=$(show NRestarts)
-inside systemctl restart vexlantor.service
-wait_until "two refused starts" restarted_at_least $((restarts + 2))
-refusal="vexlantor refused to run it: $bin is owned by uid 0 with mode 0775, so others than root can change what it holds; fix it with: chmod go-w $bin, then check what it holds"
-journal_has 2 "status=126" "$refusal"
-waiting_to_restart() { [ "$(show SubState)" = auto-restart ]; }
-wait_until "the wait before the next start" waiting_to_restart
-inside systemctl status --no-pager vexlantor.service | grep -E "Active:|Main PID:"
-grep -F -e "status=126" -e "vexlantor " "$scratch/journal" | tail -n 4
-registrations=$(registration_count)
-inside chmod g-w "$bin"
-wait_until "a registration once the mode is put right" registered_again
-
-stage "restarts a minute apart without the test's drop-in"
-rm -r "$root/etc/systemd/system/vexlantor.service.d"
-inside systemctl daemon-reload
-[ "$(show RestartUSec)" = 1min ] || fail "restarts after $(show RestartUSec)"
+stage "the package's own tests under this systemd, run by the release's autopkgtest"
+# What an operator runs on a test host of their own: the source package's
+# debian/tests against the installed .deb, on the host itself (null), which
+# may be broken for other tests, since the container is thrown away.
+cp "$packages"/vexlantor_*.dsc "$packages"/vexlantor_*.tar.* "$packages"/vexlantor_*_amd64.deb "$root/root/"
+inside sh -c 'cd /root && autopkgtest --test-name=service --ignore-restrictions=breaks-testbed \
+	vexlantor_*_amd64.deb vexlantor_*.dsc -- null' \
+	>"$scratch/autopkgtest.log" 2>&1 || fail "autopkgtest: $(tail -n 60 "$scratch/autopkgtest.log")"
+grep -E '^service +PASS' "$scratch/autopkgtest.log" || fail "service did not pass: $(tail -n 20 "$scratch/autopkgtest.log")"
 
 stage "a newer build published into the same repository, taken by apt-get upgrade with the edited logrotate file kept"
 cp "$root/etc/logrotate.d/vexlantor" "$scratch/logrotate-before"
