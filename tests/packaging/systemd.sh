@@ -62,37 +62,16 @@ until [ "$(cat "/proc/$leader/comm" 2>/dev/null)" = systemd ]; do
 	leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ')
 done
 inside() { nsenter -t "$leader" -a env -i PATH=/usr/sbin:/usr/bin:/sbin:/bin DEBIAN_FRONTEND=noninteractive "$@"; }
-show() { inside systemctl show -p "$1" --value vexlantor.service; }
 until booted=$(inside systemctl is-system-running --wait 2>/dev/null) || [ "$booted" = degraded ]; do
 	kill -0 "$nspawn" 2>/dev/null || fail "the container ended while booting: $(cat "$scratch/nspawn.log")"
 	sleep 0.1
 done
-# Waits as long as the condition takes to come true, and no longer than
-# progress can come: it fails at once when the container is gone, or when
-# systemd has given up on the service, never started it, left it stopped with
-# nothing queued, or runs it without knowing its main process. A restart
-# passes through "inactive" with a start queued, and counts in NRestarts.
-unit_state() {
-	inside systemctl show -p MainPID,ActiveState,SubState,Result,ConditionResult,NRestarts vexlantor.service |
-		paste -sd' '
-}
-wait_until() { # WHAT COMMAND...
-	what=$1
-	shift
-	until "$@"; do
-		kill -0 "$nspawn" 2>/dev/null || fail "the container ended, waiting for $what"
-		before=$(unit_state)
-		case $before in
-		*ActiveState=inactive*) [ -n "$(inside systemctl list-jobs --no-legend vexlantor.service)" ] ||
-			[ "$(unit_state)" != "$before" ] || stuck=$before ;;
-		*ActiveState=failed* | *ConditionResult=no* | *"MainPID=0 "*SubState=running*) stuck=$before ;;
-		esac
-		[ -z "${stuck:-}" ] ||
-			fail "waiting for $what, the service is $stuck: $(inside journalctl -u vexlantor.service --no-pager | tail -n 20)"
-		sleep 0.1
-	done
-}
-main_is() { [ "$(inside readlink "/proc/$(show MainPID)/exe")" = "$1" ]; }
+# The waits of the package's service test, on the container from outside,
+# which fail at once too when the container is gone.
+on=inside
+# shellcheck source=../../debian/tests/unit.sh
+. "$source/debian/tests/unit.sh"
+still_there() { kill -0 "$nspawn" 2>/dev/null || fail "the container ended, waiting for $what"; }
 restarted() { [ "$(show MainPID)" != "$main" ] && main_is /usr/sbin/vexlantor; }
 registration_count() { wc -l <"$root$state/registrations"; }
 registered_again() { [ "$(registration_count)" -gt "$registrations" ] && [ "$(show SubState)" = running ]; }
