@@ -150,6 +150,59 @@ TEST(BuildRegisterCommand, QuotesOnlyRootsTheShellWouldChange)
 		std::string::npos);
 }
 
+// A script's first line is run only in the forms that the kernel, sh and
+// env all read alike, and every absolute path it names is to be judged;
+// each row of refused lines holds several spellings of one way round that.
+TEST(FirstLine, NamesWhatRunsOrCannotBeJudged)
+{
+	using Programs = std::vector<std::string>;
+	struct Case {
+		std::vector<std::string> lines;
+		FirstLine verdict;
+		Programs programs{}; // where it is read
+	};
+	const std::string long_line = "#!/bin/sh " + std::string(118, '-');
+	const Case cases[] = {
+		{{"echo not a script\n", "#!\n", "#! \t\n"}, FirstLine::read},
+		{{"#!/bin/sh\n", "#! /bin/sh -e\n", "#!\t/bin/sh -eu \t\n", "#!/bin/sh"}, FirstLine::read, {"/bin/sh"}},
+		{{"#!/bin/sh /opt/p/run\n"}, FirstLine::read, {"/bin/sh", "/opt/p/run"}},
+		{{"#!/usr/bin/env sh\n", "#!/usr/bin/env -S sh -e\n", "#!/usr/bin/env\t-S\tsh\n"},
+		 FirstLine::read,
+		 {"/usr/bin/env"}},
+		{{"#!/usr/bin/env -S /opt/p/sh -e /opt/p/lib\n"}, FirstLine::read, {"/usr/bin/env", "/opt/p/sh", "/opt/p/lib"}},
+		{{"#!/usr/bin/env /opt/p/sh\n"}, FirstLine::read, {"/usr/bin/env", "/opt/p/sh"}},
+		{{long_line}, FirstLine::too_long},
+		// quotes, escapes and expansions
+		{{"#!/usr/bin/env -S \"/tmp/x\"\n", "#!/usr/bin/env -S '/tmp/x'\n", "#!/usr/bin/env -S \\_/tmp/x\n",
+		  "#!/usr/bin/env -S sh\\ x\n", "#!/usr/bin/env -S sh ${X}\n", "#!/bin/sh $X\n", "#!/usr/bin/env -S sh #x\n"},
+		 FirstLine::cannot_judge},
+		// -S attached, spelt long, or inside a cluster
+		{{"#!/usr/bin/env -S/tmp/x\n", "#!/usr/bin/env -Ssh\n", "#!/usr/bin/env --split-string=/tmp/x\n",
+		  "#!/usr/bin/env -vS /tmp/x\n", "#!/usr/bin/env -iS sh\n"},
+		 FirstLine::cannot_judge},
+		// assignments and env's options that change its environment, directory or lookup
+		{{"#!/usr/bin/env -S PATH=/tmp sh\n", "#!/usr/bin/env A=1 sh\n", "#!/usr/bin/env -S -C /tmp ./x\n",
+		  "#!/usr/bin/env -S -i sh\n", "#!/usr/bin/env -i\n", "#!/usr/bin/env -S -u X sh\n", "#!/usr/bin/env -S\n"},
+		 FirstLine::cannot_judge},
+		// what the working directory would decide
+		{{"#!/bin/sh x\n", "#!/bin/sh ./x\n", "#!/usr/bin/env ./x\n", "#!/usr/bin/env -S sh x\n",
+		  "#!/usr/bin/env -S ./x\n", "#!sh\n", "#!bin/sh -e\n"},
+		 FirstLine::cannot_judge},
+		// one argument with blanks in it, options that are no plain letters, bytes read otherwise
+		{{"#!/bin/sh -e /tmp/x\n", "#!/bin/sh -\n", "#!/bin/sh --\n", "#!/bin/sh --norc\n", "#!/bin/sh -e\r\n",
+		  "#!/bin/sh -e\0 /tmp/x\n"s, "#!/bin/sh \xc3\xa9\n", "#!/bin/sh\v/tmp/x\n"},
+		 FirstLine::cannot_judge},
+	};
+	for (const auto &c : cases)
+		for (const std::string &line : c.lines) {
+			Programs programs;
+			EXPECT_EQ(read_first_line(line, programs), c.verdict) << line;
+			if (c.verdict == FirstLine::read) {
+				EXPECT_EQ(programs, c.programs) << line;
+			}
+		}
+}
+
 // The verdict on a path, from a process of the given user's.
 std::string why_untrusted_as(const std::string &path, uid_t user)
 {

@@ -1,9 +1,12 @@
 // A script runs its interpreter, with the daemon's rights: the kernel reads
 // its name from the script's "#!" line, and that interpreter may be a script
 // in turn. The rest of the line is one argument for the interpreter, which sh
-// and env take for a program to run. Each is judged as the tool is. What the
-// interpreter then does, such as env's search of PATH, and the shared
-// libraries are not judged.
+// runs as a script and env as a program, after splitting it where it starts
+// with -S. Only the forms that the kernel, sh and env all read as this reads
+// them are run; every other one is refused, since a partial reading of env's
+// grammar (quotes, escapes, assignments, its own options) is how another's
+// file gets run. What the interpreter then does, such as env's search of
+// PATH, and the shared libraries are not judged.
 #include <algorithm>
 #include <cerrno>
 #include <unistd.h>
@@ -19,47 +22,87 @@ constexpr int max_scripts_below = 4; // scripts in a row below the first, as eve
 constexpr std::size_t first_line_size = 128;
 constexpr std::string_view blanks(" \t", 2);
 
-// Adds the words of the argument, which blanks separate, that are absolute
-// paths, but for the whole argument itself.
-void add_paths_among_words(std::string_view argument, std::vector<std::string> &programs)
+// The kernel splits the line at spaces and tabs alone, and env -S at any
+// white space: with nothing but printable ASCII and those two, both agree.
+bool is_readable_line(std::string_view text)
 {
-	for (std::size_t start = 0; (start = argument.find_first_not_of(blanks, start)) != std::string_view::npos;) {
-		const auto end = std::min(argument.find_first_of(blanks, start), argument.size());
-		const std::string_view word = argument.substr(start, end - start);
-		if (word.starts_with('/') && word != argument)
-			programs.emplace_back(word);
-		start = end;
-	}
+	return std::ranges::all_of(text, [](char c) { return c == '\t' || (c >= ' ' && c <= '~'); });
 }
 
-// What the first line of the judged file names to run, as the kernel reads
-// it: the interpreter, then its argument where that is an absolute path, and
-// every absolute path among the argument's words, which env -S runs as well;
-// nothing for a file that is not a script.
+// Characters that neither sh nor env -S gives a meaning of its own.
+bool is_plain_word(std::string_view word)
+{
+	constexpr std::string_view punctuation = "/._-+,:@%";
+	return !word.empty() && std::ranges::all_of(word, [&](char c) {
+		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+		       punctuation.find(c) != std::string_view::npos;
+	});
+}
+
+// A cluster of single-letter options, such as -e or -eu.
+bool is_plain_option(std::string_view word)
+{
+	return word.size() >= 2 && word[0] == '-' &&
+	       std::ranges::all_of(word.substr(1), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+}
+
+std::vector<std::string_view> split_at_blanks(std::string_view text)
+{
+	std::vector<std::string_view> words;
+	for (std::size_t start = 0; (start = text.find_first_not_of(blanks, start)) != std::string_view::npos;) {
+		const auto end = std::min(text.find_first_of(blanks, start), text.size());
+		words.push_back(text.substr(start, end - start));
+		start = end;
+	}
+	return words;
+}
+
+// An argument that a program takes after its name: a plain option, or an
+// absolute path, which it may run and so is judged. A relative one would be
+// found from the working directory, which may be another's.
+bool take_argument(std::string_view word, std::vector<std::string> &programs)
+{
+	if (is_plain_option(word))
+		return true;
+	if (!is_plain_word(word) || !word.starts_with('/'))
+		return false;
+	programs.emplace_back(word);
+	return true;
+}
+
+// env's one argument: a program, or -S and a program with its arguments. A
+// program without a slash is looked up on PATH, which is not judged; before
+// it nothing may stand that env takes for an option or an assignment.
+bool take_env_argument(const std::vector<std::string_view> &words, std::vector<std::string> &programs)
+{
+	const bool split = words.front() == "-S";
+	const std::size_t command = split ? 1 : 0;
+	if (words.size() <= command || (!split && words.size() > 1))
+		return false;
+	const std::string_view program = words[command];
+	if (!is_plain_word(program) || program.starts_with('-'))
+		return false;
+	if (program.find('/') != std::string_view::npos && !take_argument(program, programs))
+		return false;
+	return std::all_of(words.begin() + static_cast<long>(command) + 1, words.end(),
+			   [&](std::string_view word) { return take_argument(word, programs); });
+}
+
+// Reads the first line of the judged file, and judges what it names.
 Refusal programs_named(const std::string &path, int file, std::vector<std::string> &programs)
 {
-	char line[first_line_size];
-	const ssize_t got = pread(file, line, sizeof line, 0);
+	char head[first_line_size];
+	const ssize_t got = pread(file, head, sizeof head, 0);
 	if (got == -1)
 		return cannot_check(path, errno);
-	std::string_view head(line, static_cast<std::size_t>(got));
-	if (!head.starts_with("#!"))
-		return {};
-	const auto line_end = head.find_first_of(std::string_view("\n\0", 2));
-	if (line_end == std::string_view::npos && head.size() == sizeof line)
+	switch (read_first_line(std::string_view(head, static_cast<std::size_t>(got)), programs)) {
+	case FirstLine::too_long:
 		return {path, "has a #! line longer than every kernel reads", ""};
-	const std::string_view text = head.substr(2, line_end - 2);
-	const auto name_start = text.find_first_not_of(blanks);
-	if (name_start == std::string_view::npos)
-		return {};
-	const auto name_end = std::min(text.find_first_of(blanks, name_start), text.size());
-	programs.emplace_back(text.substr(name_start, name_end - name_start));
-	const auto argument_start = std::min(text.find_first_not_of(blanks, name_end), text.size());
-	const auto argument_end = std::max(text.find_last_not_of(blanks) + 1, argument_start);
-	const std::string_view argument = text.substr(argument_start, argument_end - argument_start);
-	if (argument.starts_with('/'))
-		programs.emplace_back(argument);
-	add_paths_among_words(argument, programs);
+	case FirstLine::cannot_judge:
+		return cannot_judge_line(path);
+	case FirstLine::read:
+		break;
+	}
 	return {};
 }
 
@@ -86,5 +129,26 @@ Refusal judge_program(const std::string &path, int scripts_above)
 }
 
 } // namespace
+
+FirstLine read_first_line(std::string_view head, std::vector<std::string> &programs)
+{
+	if (!head.starts_with("#!"))
+		return FirstLine::read;
+	const auto line_end = head.find('\n');
+	if (line_end == std::string_view::npos && head.size() >= first_line_size)
+		return FirstLine::too_long;
+	const std::string_view text = head.substr(2, line_end - 2);
+	const std::vector<std::string_view> words = split_at_blanks(text);
+	if (words.empty())
+		return FirstLine::read;
+	const std::string_view interpreter = words.front();
+	programs.emplace_back(interpreter);
+	const std::vector<std::string_view> argument(words.begin() + 1, words.end());
+	const bool env = interpreter.ends_with("/env");
+	const bool judged = is_readable_line(text) && interpreter.starts_with('/') &&
+			    (argument.empty() || (env ? take_env_argument(argument, programs)
+						      : argument.size() == 1 && take_argument(argument[0], programs)));
+	return judged ? FirstLine::read : FirstLine::cannot_judge;
+}
 
 std::string why_unsafe_to_run(const std::string &path) { return reason_line(judge_program(path, 0)); }

@@ -187,3 +187,12 @@ std::string reason_line(const Refusal &refusal)
 	std::string line = escaped(refusal.path.empty() ? "/" : refusal.path) + " " + refusal.problem;
 	return refusal.fix.empty() ? line : line + "; fix it with: " + refusal.fix;
 }
+// A line that the kernel, sh and env could each read otherwise than the
+// daemon does.
+Refusal cannot_judge_line(const std::string &path)
+{
+	return {path, "has a #! line that cannot be judged",
+		"point its #! line at root's own interpreter, in a directory of root's, with no argument or plain "
+		"options"};
+}
+

@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 #include <sys/types.h>
+#include <vector>
 
 // Written by the product agent; the daemon only reads its root directory key.
 // The product's paths are the build's (CMakeLists.txt).
@@ -56,6 +57,8 @@ Refusal not_to_write(const std::string &path, const struct stat &info);
 Refusal cannot_check(const std::string &path, int error);
 Refusal missing_in_shared(const std::string &path, const std::string &directory);
 std::string reason_line(const Refusal &refusal);
+Refusal not_to_pass(const std::string &path, const struct stat &info);
+Refusal cannot_judge_line(const std::string &path);
 std::string escaped(std::string_view name);
 
 // trust.cpp: why a file that the daemon would read could be changed by
@@ -71,11 +74,15 @@ std::string why_untrusted(const std::string &path);
 // and the system's error in error.
 Refusal open_to_write(const std::string &path, int &fd);
 // interpreter.cpp: the same for a program to run, and the interpreters that
-// the "#!" lines of scripts name.
+// the "#!" lines of scripts name; and what a file's first bytes name to run,
+// as the kernel, sh and env read them: nothing but what a script's "#!" line
+// names is run, and a line that they could read otherwise is not judged.
 std::string why_unsafe_to_run(const std::string &path);
 
 // lookup.cpp, over trust.cpp: the root that the configuration file names,
 // when only the trusted can change it; else, with a line to the error stream
+enum class FirstLine { read, too_long, cannot_judge };
+FirstLine read_first_line(std::string_view head, std::vector<std::string> &programs);
 // that says why, the default.
 std::string trusted_cimom_root(FILE *error_stream);
 
