@@ -240,6 +240,26 @@ std::string chain_of_links(int count)
 // with bin/tool (a script of /bin/sh's) and cimom/ in it, "@" standing for
 // its path. A refusal must name the part that failed and end with its fix, or
 // with its reason where no command helps.
+// What a fix, pasted into a shell, must do.
+enum class Paste { not_tried, runs_nothing_else, makes_it_safe };
+
+// Runs the command of a fix with "sh -c" in the directory, as an operator
+// pasting it would, and reports whether it ran anything it does not name.
+bool pasting_runs_more(const std::string &why, const std::string &directory)
+{
+	const std::string from = "fix it with: ";
+	std::string fix = why.substr(why.find(from) + from.size());
+	fix.erase(std::min(fix.find(", then "), fix.size()));
+	const pid_t shell = fork();
+	if (shell == 0) {
+		if (chdir(directory.c_str()) == 0)
+			execl("/bin/sh", "sh", "-c", fix.c_str(), static_cast<char *>(nullptr));
+		_exit(127);
+	}
+	waitpid(shell, nullptr, 0);
+	return std::filesystem::exists(directory + "/PWNED");
+}
+
 TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 {
 	constexpr uid_t nobody = 65534;
@@ -256,6 +276,9 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 				       "package does";
 	const std::string open_sh = "mkdir -m 0777 open && cp /bin/sh open/sh && ";
 	const std::string odd = "\"$(printf 'o\\nx\\033y\\\\')\""; // a newline, an escape and a backslash
+	// U+202E, U+2028, U+FEFF and U+2066 escaped, U+2030 not
+	const std::string odd_escaped = "\\x9b\\xc2\\x9b\\xff\xc3\xa9\\xe2\\x80\\xae\\xe2\\x80\\xa8\\xef\\xbb\\xbf"
+					"\\xe2\\x81\\xa6\xe2\x80\xb0";
 	struct Case {
 		const char *what;
 		std::string layout; // shell commands
@@ -264,6 +287,7 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		std::string ends{};      // the fix, or the reason where there is none
 		bool needs_root = false; // to give files to another user
 		uid_t user = geteuid();  // who judges
+		Paste paste = Paste::not_tried;
 	};
 	const Case cases[] = {
 		{"a trusted tool", "", "@/cimom/../bin/tool"},
@@ -312,12 +336,18 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		 "@/bin/tool", "@/cimom/s4", "more deeply than every kernel runs"},
 		{"a #! line longer than every kernel reads", "printf '#!/bin/sh %0200d\\n' 0 >bin/tool", "@/bin/tool",
 		 "@/bin/tool", "a #! line longer than every kernel reads"},
-		{"names written escaped, one line", "mkdir -m 0777 " + odd + " && ln -s " + odd + "/.. up",
-		 "@/up/bin/tool", "@/o\\nx\\x1by\\\\", "chmod go-w @/o\\nx\\x1by\\\\" + then_check},
-		{"C1 controls and bytes that are not UTF-8 written escaped, other UTF-8 as it is",
-		 "d=\"$(printf '\\233\\302\\233\\377\\303\\251')\" && mkdir -m 0777 \"$d\" && ln -s \"$d\" odd",
-		 "@/odd/../bin/tool", "@/\\x9b\\xc2\\x9b\\xff\xc3\xa9",
-		 "chmod go-w @/\\x9b\\xc2\\x9b\\xff\xc3\xa9" + then_check},
+		{"names written escaped, one line; pasted, the fix runs nothing else", "mkdir -m 0777 " + odd +
+		 " && ln -s " + odd + "/.. up", "@/up/bin/tool", "@/o\\nx\\x1by\\\\",
+		 "chmod go-w '@/o\\nx\\x1by\\\\'" + then_check, false, geteuid(), Paste::runs_nothing_else},
+		{"a fix pasted into a shell runs only what it names, on the name it names",
+		 "mkdir -m 0777 \"$(printf \"x;touch PWNED;\\$(touch PWNED)\\`touch PWNED\\`'y\")\" && ln -s x* up",
+		 "@/up/../bin/tool", "@/x;touch PWNED;$(touch PWNED)`touch PWNED`'y",
+		 "chmod go-w '@/x;touch PWNED;$(touch PWNED)`touch PWNED`'\"'\"'y'" + then_check, false, geteuid(),
+		 Paste::makes_it_safe},
+		{"C1 controls, format characters and bytes that are not UTF-8 written escaped, other UTF-8 as it is",
+		 "d=\"$(printf '\\233\\302\\233\\377\\303\\251\\342\\200\\256\\342\\200\\250\\357\\273\\277"
+		 "\\342\\201\\246\\342\\200\\260')\" && mkdir -m 0777 \"$d\" && ln -s \"$d\" odd",
+		 "@/odd/../bin/tool", "@/" + odd_escaped, "chmod go-w '@/" + odd_escaped + "'" + then_check},
 		{"another's tool", "chown 65534 bin/tool", "@/bin/tool", "@/bin/tool", fresh_copy, true},
 		{"another's interpreter, which no package may have put there",
 		 "cp /bin/sh cimom/sh && chown 65534 cimom/sh && printf '#!%s/cimom/sh\\n' \"$PWD\" >bin/tool",
@@ -374,6 +404,10 @@ TEST(WhyUntrusted, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 			EXPECT_TRUE(why.starts_with(filled(c.named) + " ")) << why;
 			EXPECT_TRUE(why.ends_with(filled(c.ends))) << why;
 			EXPECT_EQ(why.find_first_of("\n\x1b"), std::string::npos) << why;
+		}
+		if (c.paste != Paste::not_tried) {
+			EXPECT_FALSE(pasting_runs_more(why, scratch)) << why;
+			EXPECT_EQ(why_untrusted_as(filled(c.path), c.user) == "", c.paste == Paste::makes_it_safe);
 		}
 		ASSERT_EQ(chdir(working.c_str()), 0);
 		EXPECT_EQ(std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str()), 0);

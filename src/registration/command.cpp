@@ -20,27 +20,28 @@ bool is_plain_character(char c)
 	       safe_punctuation.find(c) != std::string_view::npos;
 }
 
-// The root comes from a file the daemon does not own: anything beyond the
-// characters of ordinary paths is quoted so the shell reads one plain word,
-// each single quote written as '\''.
-std::string shell_word(std::string_view word)
+} // namespace
+
+// The root comes from a file the daemon does not own, and a name in a fix from
+// another's directory: anything beyond the characters of ordinary paths is
+// quoted so the shell reads one plain word, each single quote written as
+// single_quote ('\'' in the command).
+std::string shell_word(std::string_view word, std::string_view single_quote)
 {
 	if (std::ranges::all_of(word, is_plain_character))
 		return std::string(word);
 	std::string quoted = "'";
 	for (const char c : word) {
 		if (c == '\'')
-			quoted += "'\\''";
+			quoted += single_quote;
 		else
 			quoted += c;
 	}
 	return quoted + "'";
 }
 
-} // namespace
-
 std::string build_register_command(std::string_view root)
 {
-	return shell_word(std::string(root) + tool_path_suffix) + " " + std::string(options_before_lifetime) +
+	return shell_word(std::string(root) + tool_path_suffix, "'\\''") + " " + std::string(options_before_lifetime) +
 	       std::to_string(registration_lifetime_seconds) + std::string(options_after_lifetime);
 }

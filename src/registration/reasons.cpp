@@ -22,6 +22,11 @@ std::string owner_and_mode(const struct stat &info)
 	return "owned by uid " + std::to_string(info.st_uid) + " with mode " + mode;
 }
 
+// A name as a fix gives it: one word to the shell, whatever it holds, and
+// escaped, so that the line stays one. A single quote is spelt without a
+// backslash, which the escaping would double.
+std::string pasted(const std::string &path) { return escaped(shell_word(path, "'\"'\"'")); }
+
 // The owner and the mode that leave a directory to root alone; a shared
 // sticky one keeps its mode, since its users need it.
 std::string owner_and_mode_fix(const std::string &path, const struct stat &info)
@@ -37,9 +42,25 @@ std::string owner_and_mode_fix(const std::string &path, const struct stat &info)
 constexpr std::string_view fresh_copy_fix = "replace it with a fresh copy renamed over it, as reinstalling its "
 					    "package does";
 
+// Unicode's invisible format and separator characters, which can make a name
+// look like another or reorder the line around it: U+200B to U+200F, U+2028
+// to U+202E, U+2060 to U+2064, U+2066 to U+2069 and U+FEFF, in UTF-8.
+bool is_format_character(std::string_view sequence)
+{
+	const auto byte = [&](std::size_t at) { return static_cast<unsigned char>(sequence[at]); };
+	if (byte(0) == 0xef)
+		return byte(1) == 0xbb && byte(2) == 0xbf;
+	if (byte(0) != 0xe2)
+		return false;
+	const unsigned last = byte(2);
+	if (byte(1) == 0x80)
+		return (last >= 0x8b && last <= 0x8f) || (last >= 0xa8 && last <= 0xae);
+	return byte(1) == 0x81 && last >= 0xa0 && last <= 0xa9 && last != 0xa5;
+}
+
 // The length of the well-formed UTF-8 sequence that text starts with, where
 // it encodes a character other than a C1 control (U+0080 to U+009F, which a
-// terminal may take for a command); 0 otherwise.
+// terminal may take for a command) or a format character; 0 otherwise.
 std::size_t printable_sequence_length(std::string_view text)
 {
 	const auto byte = [&](std::size_t at) { return at < text.size() ? static_cast<unsigned char>(text[at]) : 0U; };
@@ -66,7 +87,7 @@ std::size_t printable_sequence_length(std::string_view text)
 	for (std::size_t at = 2; at < length; ++at)
 		if (byte(at) < 0x80 || byte(at) > 0xbf)
 			return 0;
-	return length;
+	return length == 3 && is_format_character(text.substr(0, 3)) ? 0 : length;
 }
 
 } // namespace
@@ -123,7 +144,7 @@ std::string escaped(std::string_view name)
 // cannot be turned while its target is checked.
 Refusal untrusted(const std::string &path, const struct stat &info)
 {
-	const std::string name = escaped(path);
+	const std::string name = pasted(path);
 	const std::string others = others_than_root();
 	if (S_ISLNK(info.st_mode))
 		return {path,
@@ -143,7 +164,7 @@ Refusal named_by_script(Refusal refusal, const std::string &script)
 	if (refusal.fix == fresh_copy_fix)
 		refusal.fix += "; where no package put it, put root's own copy in a directory of root's and point the "
 			       "#! line of " +
-			       escaped(script) + " there";
+			       pasted(script) + " there";
 	return refusal;
 }
 
@@ -152,7 +173,7 @@ Refusal named_by_script(Refusal refusal, const std::string &script)
 // root's: with the name removed, the daemon makes a file of its own.
 Refusal not_to_write(const std::string &path, const struct stat &info)
 {
-	const std::string remove = "rm " + escaped(path);
+	const std::string remove = "rm " + pasted(path);
 	Refusal refusal;
 	if (!is_trusted_owner(info.st_uid) && S_ISLNK(info.st_mode))
 		refusal = untrusted(path, info);
@@ -175,6 +196,15 @@ Refusal missing_in_shared(const std::string &path, const std::string &directory)
 		""};
 }
 
+// A line that the kernel, sh and env could each read otherwise than the
+// daemon does.
+Refusal cannot_judge_line(const std::string &path)
+{
+	return {path, "has a #! line that cannot be judged",
+		"point its #! line at root's own interpreter, in a directory of root's, with no argument or plain "
+		"options"};
+}
+
 Refusal cannot_check(const std::string &path, int error)
 {
 	return {path, std::string("cannot be checked: ") + std::strerror(error), "", error};
@@ -186,13 +216,5 @@ std::string reason_line(const Refusal &refusal)
 		return "";
 	std::string line = escaped(refusal.path.empty() ? "/" : refusal.path) + " " + refusal.problem;
 	return refusal.fix.empty() ? line : line + "; fix it with: " + refusal.fix;
-}
-// A line that the kernel, sh and env could each read otherwise than the
-// daemon does.
-Refusal cannot_judge_line(const std::string &path)
-{
-	return {path, "has a #! line that cannot be judged",
-		"point its #! line at root's own interpreter, in a directory of root's, with no argument or plain "
-		"options"};
 }
 

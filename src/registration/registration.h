@@ -34,13 +34,16 @@ int run_registration(FILE *error_stream, FILE *log_stream);
 std::string lookup_cimom_root();
 std::string lookup_cimom_root_in(const char *config_path);
 
-// command.cpp: the shell command that registers the service once.
+// command.cpp: the shell command that registers the service once, and a word
+// that the shell reads as it stands.
 std::string build_register_command(std::string_view root);
+std::string shell_word(std::string_view word, std::string_view single_quote);
 
 // reasons.cpp: who may change a file or a directory, a refusal, and its one
-// line. A name is written with control characters (C1 ones too), bytes that
-// are not UTF-8 and backslashes escaped, so that no name can make the line two
-// or move the terminal that shows it.
+// line. A name is written with control characters (C1 ones too), Unicode's
+// format characters, bytes that are not UTF-8 and backslashes escaped, so that
+// no name can make the line two, disguise itself or move the terminal that
+// shows it; in a fix it is quoted for the shell as well.
 struct Refusal {
 	std::string path{};    // what failed, as the operator would type it
 	std::string problem{}; // empty: nothing failed
@@ -54,11 +57,11 @@ Refusal judge_file(const std::string &path, const struct stat &info);
 Refusal untrusted(const std::string &path, const struct stat &info);
 Refusal named_by_script(Refusal refusal, const std::string &script);
 Refusal not_to_write(const std::string &path, const struct stat &info);
+Refusal not_to_pass(const std::string &path, const struct stat &info);
+Refusal cannot_judge_line(const std::string &path);
 Refusal cannot_check(const std::string &path, int error);
 Refusal missing_in_shared(const std::string &path, const std::string &directory);
 std::string reason_line(const Refusal &refusal);
-Refusal not_to_pass(const std::string &path, const struct stat &info);
-Refusal cannot_judge_line(const std::string &path);
 std::string escaped(std::string_view name);
 
 // trust.cpp: why a file that the daemon would read could be changed by
@@ -78,11 +81,11 @@ Refusal open_to_write(const std::string &path, int &fd);
 // as the kernel, sh and env read them: nothing but what a script's "#!" line
 // names is run, and a line that they could read otherwise is not judged.
 std::string why_unsafe_to_run(const std::string &path);
+enum class FirstLine { read, too_long, cannot_judge };
+FirstLine read_first_line(std::string_view head, std::vector<std::string> &programs);
 
 // lookup.cpp, over trust.cpp: the root that the configuration file names,
 // when only the trusted can change it; else, with a line to the error stream
-enum class FirstLine { read, too_long, cannot_judge };
-FirstLine read_first_line(std::string_view head, std::vector<std::string> &programs);
 // that says why, the default.
 std::string trusted_cimom_root(FILE *error_stream);
 
