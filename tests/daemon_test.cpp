@@ -132,11 +132,11 @@ TEST_F(Daemon, DetachesWithItsStreamsOnTheNamedFilesOrDevNull)
 		{{"err"}, "err", "/dev/null"},
 		{{"err", "log"}, "err", "log"},
 		{{"@/err", "log", "extra", "more"}, "err", "log"},
-		// root's own file, of any mode, and a new name in a shared sticky directory
+		// root's own file that only root can write to, and a new name in a shared sticky directory
 		{{"shared/err", "shared/log"},
 		 "shared/err",
 		 "shared/log",
-		 "mkdir -m 1777 shared && touch shared/err && chmod 0666 shared/err"},
+		 "mkdir -m 1777 shared && touch shared/err && chmod 0640 shared/err"},
 		// The error file then opens on the very descriptor it replaces.
 		{{"err", "log"}, "err", "log", "exec 2>&-"},
 		{{"err", "log"}, "err", "log", "exec 0<&-"},
@@ -165,10 +165,11 @@ mode_t mode_of(const std::string &path)
 	return stat(path.c_str(), &info) == 0 ? info.st_mode & 07777 : 0;
 }
 
-// An existing file is truncated; a new one gets the caller's mask, since the
-// daemon's own mask is set only after both files are open. The tool and its
-// shell get the daemon's mask, 022, whatever the caller's.
-TEST_F(Daemon, TruncatesOldFilesAndCreatesNewOnesUnderTheCallersMask)
+// An existing file is truncated; a new one gets the caller's mask with 022
+// added, since the daemon's own mask is set only after both files are open and
+// no one else may write to its files. The tool and its shell get the daemon's
+// mask, 022, whatever the caller's.
+TEST_F(Daemon, TruncatesOldFilesAndCreatesNewOnesNoOneElseCanWriteTo)
 {
 	for (const mode_t mask : {000, 077}) {
 		SCOPED_TRACE(mask);
@@ -178,7 +179,7 @@ TEST_F(Daemon, TruncatesOldFilesAndCreatesNewOnesUnderTheCallersMask)
 		EXPECT_EQ(wait_for_exit(started.daemon), 4);
 		EXPECT_EQ(err(), could_not_run(inst.root));
 		EXPECT_EQ(log(), first_lines(inst.tool_command()));
-		EXPECT_EQ(mode_of(inst.path("log")), 0666 & ~mask);
+		EXPECT_EQ(mode_of(inst.path("log")), 0644 & ~mask);
 		EXPECT_EQ(mode_of(inst.path("made")), 0644);
 		finish();
 	}
@@ -523,7 +524,7 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		{{"err", "@/missing/log"}, ENOENT, true},
 		{{"err", "."}, EISDIR, true},
 		// which would otherwise hold the start for ever
-		{{"fifo"}, ENXIO, false, "mkfifo fifo"},
+		{{"fifo"}, ENXIO, false, "mkfifo -m 0600 fifo"},
 		{{"shared/err"},
 		 EACCES,
 		 false,
@@ -542,6 +543,26 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		 "echo keep >kept && ln kept log",
 		 "@/log has 2 hard links, so others than root may have linked a file of root's there; fix it with: rm "
 		 "@/log"},
+		{{"kept"},
+		 EACCES,
+		 false,
+		 "echo keep >kept && chown 0 kept && chmod 0666 kept",
+		 "@/kept is owned by uid 0 with mode 0666, so others than root can change what the daemon writes to it; "
+		 "fix it with: rm @/kept"},
+		{{"err", "fifo"},
+		 EACCES,
+		 true,
+		 "mkfifo -m 0644 fifo && chown 0 fifo",
+		 "@/fifo is a FIFO or socket owned by uid 0 with mode 0644, so others than root can open it, to read or "
+		 "hold back what the daemon writes to it; fix it with: rm @/fifo"},
+		{{"theirs/err"},
+		 EACCES,
+		 false,
+		 "mkdir theirs && chown 65534 theirs",
+		 "@/theirs is owned by uid 65534 with mode 0755, so others than root can change what it holds; fix it "
+		 "with: give the daemon a file name in a directory of root's"},
+		{{"made/"}, EISDIR, false},
+		{{"err", "made/"}, EISDIR, true},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args.back());
@@ -564,6 +585,7 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		if (c.prelude.find("kept") != std::string::npos) {
 			EXPECT_EQ(read_file(inst.path("kept")), "keep\n");
 		}
+		EXPECT_FALSE(file_exists(inst.path("made")));
 		finish();
 	}
 }
@@ -760,6 +782,37 @@ TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 					 "2023-11-14 22:24:00 UTC\n");
 		finish();
 	}
+}
+
+// A terminal given as an output never becomes the daemon's controlling
+// terminal, whose hangup would end it. Linux 4.8 and later never give one to
+// an open for writing alone; the kernels before do, unless it says O_NOCTTY.
+TEST_F(Daemon, NeverTakesATerminalForItsOwn)
+{
+	const int terminal = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+	ASSERT_NE(terminal, -1);
+	ASSERT_EQ(grantpt(terminal), 0);
+	ASSERT_EQ(unlockpt(terminal), 0);
+	const std::string name = ptsname(terminal);
+	ASSERT_EQ(chmod(name.c_str(), 0600), 0); // no one else's to open
+	prepare({"hang"});
+	START_OR_SKIP((Launch{.args = {name, "log"},
+			      .extra_env = {"TESTCLOCK_STILL=1", "TESTCLOCK_OPENS=" + inst.path("opens")}}));
+	ASSERT_TRUE(wait_for_file(inst.path("hanging"), started.daemon));
+	EXPECT_EQ(fd_target(started.daemon, STDERR_FILENO), name);
+	std::istringstream opens(read_file(inst.path("opens")));
+	unsigned flags = 0;
+	std::string opened;
+	ASSERT_TRUE(opens >> std::oct >> flags >> opened);
+	EXPECT_EQ(opened, std::filesystem::path(name).filename());
+	EXPECT_NE(flags & O_NOCTTY, 0U);
+	std::istringstream stat(read_file("/proc/" + std::to_string(started.daemon) + "/stat"));
+	std::string field;
+	for (int number = 1; number <= 7 && stat >> field; ++number)
+		; // the 7th, tty_nr, after a name without blanks
+	EXPECT_EQ(field, "0");
+	finish();
+	close(terminal);
 }
 
 } // namespace

@@ -19,6 +19,16 @@
  * "<clock file>.deadline", so that a test can tell when the clock has nothing
  * left to move on to, and no progress can come.
  *
+ * The daemon's opens of a file to write, at an entry of a directory it holds
+ * (openat), can be watched and raced, for the windows between its judgment
+ * of an output and its open:
+ *
+ *   TESTCLOCK_OPENS=FILE  each such open appends "FLAGS NAME" to FILE, the
+ *                         flags as the daemon passed them, in octal
+ *   TESTCLOCK_SWAP=NAME   just before the first such open of NAME, the entry
+ *                         "NAME.swap" beside it is renamed over NAME, as
+ *                         another could do between the judgment and the open
+ *
  * Without TESTCLOCK_FILE all are the system's own. poll() stays the system's
  * own: the daemon uses it to wait, 10 ms at a time, for its starter to be
  * collected, which takes no time on either clock. The daemon is expected to
@@ -30,6 +40,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -279,4 +290,42 @@ int sigtimedwait(const sigset_t *set, siginfo_t *info, const struct timespec *ti
 		if (idle >= 200)
 			advance_clock(clock_file(), end - read_clock(clock_file(), ELAPSED));
 	}
+}
+
+/* What a test asked to see or do at an open to write. */
+static void before_opening_to_write(int directory, const char *name, int flags)
+{
+	const char *opens = getenv("TESTCLOCK_OPENS");
+	if (opens != NULL) {
+		char line[4096];
+		int length = snprintf(line, sizeof line, "%o %s\n", (unsigned)flags, name);
+		int fd = open(opens, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+		if (fd == -1 || write(fd, line, (size_t)length) != length || close(fd) != 0)
+			abort();
+	}
+	const char *swap = getenv("TESTCLOCK_SWAP");
+	static int swapped;
+	if (swap != NULL && !swapped && strcmp(name, swap) == 0) {
+		char swapping[4096];
+		snprintf(swapping, sizeof swapping, "%s.swap", name);
+		if (renameat(directory, swapping, directory, name) != 0)
+			abort();
+		swapped = 1;
+	}
+}
+
+int openat(int directory, const char *name, int flags, ...)
+{
+	mode_t mode = 0;
+	if ((flags & O_CREAT) != 0) {
+		va_list arguments;
+		va_start(arguments, flags);
+		mode = (mode_t)va_arg(arguments, int);
+		va_end(arguments);
+	}
+	if (in_daemon() && (flags & O_ACCMODE) != O_RDONLY)
+		before_opening_to_write(directory, name, flags);
+	int (*call)(int, const char *, int, ...);
+	*(void **)&call = system_own("openat");
+	return call(directory, name, flags, mode);
 }

@@ -1,6 +1,7 @@
 // vexlantor: keeps the virtual-system management service registered over SLP
 // by running the product's registration tool again every nine to ten minutes.
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
@@ -122,6 +123,10 @@ int main(int argc, char *argv[])
 	if (const int failed = redirect(STDOUT_FILENO, argc >= 3 ? argv[2] : no_file); failed != 0)
 		return failed;
 	umask(022);
+	// A reader of an output that goes away would end the daemon, and so its
+	// renewals, with nothing said: the failed write is ignored instead, as
+	// every failed log write is. The tool starts with the default again.
+	std::signal(SIGPIPE, SIG_IGN);
 
 	const int status = run_registration(stderr, stdout);
 	outlive_starter(starter);

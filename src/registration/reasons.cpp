@@ -4,6 +4,7 @@
 #include <cstdio>
 #include <cstring>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include "registration.h"
@@ -39,6 +40,7 @@ std::string owner_and_mode_fix(const std::string &path, const struct stat &info)
 	return fix;
 }
 
+constexpr std::string_view another_name_fix = "give the daemon a file name in a directory of root's";
 constexpr std::string_view fresh_copy_fix = "replace it with a fresh copy renamed over it, as reinstalling its "
 					    "package does";
 
@@ -168,23 +170,47 @@ Refusal named_by_script(Refusal refusal, const std::string &script)
 	return refusal;
 }
 
+// The system's null device, which keeps nothing that anyone could read.
+bool is_null_device(const struct stat &info) { return S_ISCHR(info.st_mode) && info.st_rdev == makedev(1, 3); }
+
 // What the daemon would write to, or pass on the way to it, others could have
-// put there to take its lines, hold them back or have it truncate a file of
-// root's: with the name removed, the daemon makes a file of its own.
+// put there, or be able to open, to take its lines, forge some, hold them
+// back or have it truncate a file of root's: with the name removed, the
+// daemon makes a file of its own. No fix makes another's file or directory
+// root's, which would take over what they left in it, and none removes a
+// device, which is the system's: another name is given instead.
 Refusal not_to_write(const std::string &path, const struct stat &info)
 {
-	const std::string remove = "rm " + pasted(path);
+	const bool device = S_ISCHR(info.st_mode) || S_ISBLK(info.st_mode);
+	const bool special = device || S_ISFIFO(info.st_mode) || S_ISSOCK(info.st_mode);
+	const std::string others = others_than_root();
 	Refusal refusal;
 	if (!is_trusted_owner(info.st_uid) && S_ISLNK(info.st_mode))
 		refusal = untrusted(path, info);
 	else if (!is_trusted_owner(info.st_uid))
-		refusal = {path, "is owned by uid " + std::to_string(info.st_uid) + ", so " + others_than_root() +
+		refusal = {path, "is owned by uid " + std::to_string(info.st_uid) + ", so " + others +
 					 " can read, change or hold back what the daemon writes to it"};
 	else if (S_ISREG(info.st_mode) && info.st_nlink > 1)
-		refusal = {path, "has " + std::to_string(info.st_nlink) + " hard links, so " + others_than_root() +
+		refusal = {path, "has " + std::to_string(info.st_nlink) + " hard links, so " + others +
 					 " may have linked a file of root's there"};
+	else if (S_ISREG(info.st_mode) && others_can_write(info))
+		refusal = {path, "is " + owner_and_mode(info) + ", so " + others +
+					 " can change what the daemon writes to it"};
+	else if (special && (info.st_mode & 066U) != 0 && !is_null_device(info))
+		refusal = {path, "is " + std::string(device ? "a device" : "a FIFO or socket") + " " + owner_and_mode(info) +
+					 ", so " + others + " can open it, to read or hold back what the daemon writes to it"};
 	if (!refusal.problem.empty())
-		refusal.fix = remove;
+		refusal.fix = device ? std::string(another_name_fix) : "rm " + pasted(path);
+	return refusal;
+}
+
+// A directory on the way to a file to write: root's own is closed, another's
+// left to them.
+Refusal not_to_pass(const std::string &path, const struct stat &info)
+{
+	Refusal refusal = untrusted(path, info);
+	if (!is_trusted_owner(info.st_uid))
+		refusal.fix = another_name_fix;
 	return refusal;
 }
 

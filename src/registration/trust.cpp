@@ -47,11 +47,12 @@ void end_short(Walk &walk, int error)
 }
 
 // Opens an entry of a directory, never through a link, and reads its status;
-// -1, with errno set, where either fails. A file made here is open to all but
-// for the caller's mask, as fopen makes one.
+// -1, with errno set, where either fails. A file made here is never writable
+// by group or others, whatever the caller's mask: a root daemon's log is no
+// one else's to write.
 int open_entry(int directory, const char *name, int flags, struct stat &info)
 {
-	const int fd = openat(directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0666);
+	const int fd = openat(directory, name, flags | O_NOFOLLOW | O_CLOEXEC, 0644);
 	if (fd == -1 || fstat(fd, &info) == 0)
 		return fd;
 	const int error = errno;
@@ -77,7 +78,9 @@ Refusal step_into(Walk &walk, int next, const struct stat &info, const std::stri
 	walk.fd = next;
 	walk.info = info;
 	walk.at = path == "/" ? "" : path;
-	return keeps_what_it_holds(info) ? Refusal{} : untrusted(path, info);
+	if (keeps_what_it_holds(info))
+		return {};
+	return walk.writing ? not_to_pass(path, info) : untrusted(path, info);
 }
 
 Refusal step_to(Walk &walk, int directory, const char *name, const std::string &path)
@@ -164,9 +167,14 @@ Refusal take_entry(Walk &walk, const std::string &name)
 {
 	const std::string path = walk.at + "/" + name;
 	const bool last = walk.pending.find_first_not_of('/') == std::string::npos;
+	const bool slashed = last && !walk.pending.empty(); // names a directory, as open takes it
 	struct stat info {};
 	const int entry = open_entry(walk.fd, name.c_str(), O_PATH, info);
 	const bool missing = entry == -1 && errno == ENOENT;
+	if (missing && walk.writing && slashed) {
+		end_short(walk, EISDIR);
+		return {};
+	}
 	if (missing && walk.writing && last)
 		return end_at_writing(walk, -1, info, name, path);
 	if (entry == -1 && (!missing || (others_can_write(walk.info) && !walk.writing)))
@@ -178,7 +186,7 @@ Refusal take_entry(Walk &walk, const std::string &name)
 		refusal = follow_link(walk, entry, path);
 	else if (entry != -1 && S_ISLNK(info.st_mode)) // its owner can have chosen where it leads
 		refusal = walk.writing ? not_to_write(path, info) : untrusted(path, info);
-	else if (entry != -1 && last)
+	else if (entry != -1 && last && !slashed)
 		return walk.writing ? end_at_writing(walk, entry, info, name, path)
 				    : end_at(walk, entry, info, name, path);
 	else
