@@ -47,7 +47,10 @@ class Daemon : public ::testing::Test {
 protected:
 	void TearDown() override { finish(); }
 
-	void prepare(const std::vector<std::string> &plan) { inst = make_installation(plan); }
+	void prepare(const std::vector<std::string> &plan, std::size_t runs = 0)
+	{
+		inst = make_installation(plan, runs);
+	}
 
 	// Starts the daemon in the installation, by default with a configuration
 	// naming its root; "@" at the start of an argument stands for its path.
@@ -743,6 +746,21 @@ TEST_F(Daemon, EndsOnlyOnceItsStarterHasBeenCollected)
 	EXPECT_EQ(wait_for_exit(daemon), 4);
 }
 
+// A datagram socket bound at the name, "@" first for the abstract namespace;
+// -1 where it cannot be.
+int bound_socket(const std::string &name)
+{
+	sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
+	name.copy(address.sun_path, name.size());
+	address.sun_path[0] = name.starts_with('@') ? '\0' : address.sun_path[0];
+	const int fd = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
+	const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size());
+	if (fd != -1 && bind(fd, reinterpret_cast<sockaddr *>(&address), length) == 0)
+		return fd;
+	close(fd);
+	return -1;
+}
+
 // The service manager hears the daemon's PID, and for the unit's Status line,
 // since when the tool runs, and after each successful run, when the service
 // was registered and when the next run is due, at its socket in the file
@@ -753,13 +771,8 @@ TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 		SCOPED_TRACE(abstract ? "abstract" : "path");
 		prepare({"[ -z \"${NOTIFY_SOCKET+set}\" ] || exit 8", "advance 100", "exit 5"});
 		const std::string name = (abstract ? "@" : "") + inst.path("notify");
-		sockaddr_un address{.sun_family = AF_UNIX, .sun_path = {}};
-		name.copy(address.sun_path, name.size());
-		address.sun_path[0] = abstract ? '\0' : address.sun_path[0];
-		const int manager = socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-		ASSERT_EQ(bind(manager, reinterpret_cast<sockaddr *>(&address),
-			       static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + name.size())),
-			  0);
+		const int manager = bound_socket(name);
+		ASSERT_NE(manager, -1);
 		START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"NOTIFY_SOCKET=" + name, "TZ=UTC"}}));
 		EXPECT_EQ(wait_for_exit(started.daemon), 5);
 		std::string heard;
@@ -782,6 +795,19 @@ TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 					 "2023-11-14 22:24:00 UTC\n");
 		finish();
 	}
+}
+
+// A service manager that never reads its socket holds back no renewal: the
+// messages that do not fit are lost.
+TEST_F(Daemon, RenewsWhileNoOneReadsItsNotifications)
+{
+	prepare({}, 40);
+	const int manager = bound_socket(inst.path("notify"));
+	ASSERT_NE(manager, -1);
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"NOTIFY_SOCKET=" + inst.path("notify")}}));
+	EXPECT_EQ(wait_for_exit(started.daemon), 99);
+	EXPECT_EQ(read_file(inst.path("runs")), "41\n");
+	close(manager);
 }
 
 // A terminal given as an output never becomes the daemon's controlling

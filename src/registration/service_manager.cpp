@@ -9,8 +9,8 @@
 
 namespace {
 
-// One datagram to the service manager. Its failure changes nothing of the
-// daemon's work.
+// One datagram to the service manager, sent without waiting: where the
+// socket is full, missing or unread, the message is lost, never a renewal.
 void notify(const std::string &socket_path, const std::string &message)
 {
 	sockaddr_un address{};
@@ -24,7 +24,7 @@ void notify(const std::string &socket_path, const std::string &message)
 	if (fd == -1)
 		return;
 	const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_path.size());
-	sendto(fd, message.data(), message.size(), MSG_NOSIGNAL, reinterpret_cast<const sockaddr *>(&address), length);
+	sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&address), length);
 	close(fd);
 }
 
