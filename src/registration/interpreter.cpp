@@ -16,10 +16,6 @@
 
 namespace {
 
-constexpr int max_scripts_below = 4; // scripts in a row below the first, as every kernel runs
-// Of a script's first line every kernel reads this much (128 bytes until
-// Linux 5.1); an older one cuts a longer line short.
-constexpr std::size_t first_line_size = 128;
 constexpr std::string_view blanks(" \t", 2);
 
 // The kernel splits the line at spaces and tabs alone, and env -S at any
@@ -107,7 +103,7 @@ Refusal programs_named(const std::string &path, int file, std::vector<std::strin
 }
 
 // Judges a program, and what its "#!" line runs, each with a chain of its own.
-Refusal judge_program(const std::string &path, int scripts_above)
+Refusal judge_program(const std::string &path, int scripts_before)
 {
 	int file = -1;
 	std::vector<std::string> programs;
@@ -118,10 +114,10 @@ Refusal judge_program(const std::string &path, int scripts_above)
 	}
 	if (!refusal.problem.empty() || programs.empty())
 		return refusal;
-	if (scripts_above == max_scripts_below)
+	if (scripts_before + 1 > max_scripts_in_a_row) // this one would be a script too many
 		return {path, "is a script whose interpreter is a script, more deeply than every kernel runs", ""};
 	for (const std::string &program : programs) {
-		refusal = named_by_script(judge_program(program, scripts_above + 1), path);
+		refusal = named_by_script(judge_program(program, scripts_before + 1), path);
 		if (!refusal.problem.empty())
 			return refusal;
 	}

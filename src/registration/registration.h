@@ -18,9 +18,24 @@ inline constexpr const char *default_cimom_root = VEXLANTOR_DEFAULT_ROOT;
 // The tool's path from the root directory: in "bin" beside it.
 inline constexpr const char *tool_path_suffix = VEXLANTOR_TOOL_SUFFIX;
 
+// The numbers that the manual states too, which it takes from here.
 // The options register for this long; a run still going when it has passed
 // is hung.
 inline constexpr long registration_lifetime_seconds = 600;
+// The clock is checked this often, and the next run starts at the first check
+// that finds this much or less of the registration left, so that it never
+// lapses.
+inline constexpr unsigned renewal_check_seconds = 60;
+// A hung run is killed this long after it was asked to end.
+inline constexpr long stop_grace_seconds = 10;
+// As many symbolic links as the kernel follows in one path.
+inline constexpr int max_symbolic_links = 40;
+// Of a script's first line every kernel reads this much (128 bytes until
+// Linux 5.1); an older one cuts a longer line short.
+inline constexpr std::size_t first_line_size = 128;
+// Scripts in a row, each the interpreter of the one before, as every kernel
+// runs them.
+inline constexpr int max_scripts_in_a_row = 4;
 
 // Registers the service and renews it until a run of the tool fails; returns
 // that run's raw wait status, which is never 0: the tool's, -1 when it could

@@ -6,10 +6,6 @@
 
 namespace {
 
-// The clock is checked once a minute, and the next run starts at the first
-// check that finds a minute or less of the registration left, so that it
-// never lapses.
-constexpr unsigned renewal_check_seconds = 60;
 constexpr long renewal_interval_seconds = registration_lifetime_seconds - renewal_check_seconds;
 
 // A refused run's status: that of a command found but not run, as the shell

@@ -11,7 +11,6 @@ namespace {
 // the service advertised: it is hung. Its process group is asked to end, and
 // killed after a short grace, in which a tool may withdraw what it started.
 constexpr long run_bound_seconds = registration_lifetime_seconds;
-constexpr long stop_grace_seconds = 10;
 // A stopped run's status: that of a command that exited with 124, the status
 // timeout(1) gives a command it stopped.
 constexpr int hung_run_status = 124 << 8;

@@ -16,8 +16,6 @@
 
 namespace {
 
-constexpr int max_symbolic_links = 40; // as many as the kernel follows in one path
-
 // Where a walk stands: the directory (at its end, the file) reached, -1 once
 // it ended short; its status; its path as the operator would type it, "" for
 // the root; what is left to walk; at its end, why the file is not open, or 0;
