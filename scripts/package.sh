@@ -12,7 +12,7 @@ top=$(cd "$(dirname "$0")/.." && pwd)
 only=${2:-}
 mkdir -p "${1:-$top/build}"
 out=$(cd "${1:-$top/build}" && pwd)
-version=$(sed -n '1s/^vexlantor (\([^)]*\)).*/\1/p' "$top/debian/changelog")
+version=$(cmake -P "$top/packaging/version.cmake")
 name=vexlantor-$version
 work=$out/package-work
 rm -rf "$work" "$out"/vexlantor_*.* "$out"/vexlantor-*.rpm "$out/vexlantor.spec"
