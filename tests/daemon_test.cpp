@@ -801,12 +801,12 @@ TEST_F(Daemon, TellsTheServiceManagerWhenItRegisteredAndRunsNext)
 // messages that do not fit are lost.
 TEST_F(Daemon, RenewsWhileNoOneReadsItsNotifications)
 {
-	prepare({}, 40);
+	prepare({}, 20);
 	const int manager = bound_socket(inst.path("notify"));
 	ASSERT_NE(manager, -1);
 	START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"NOTIFY_SOCKET=" + inst.path("notify")}}));
 	EXPECT_EQ(wait_for_exit(started.daemon), 99);
-	EXPECT_EQ(read_file(inst.path("runs")), "41\n");
+	EXPECT_EQ(read_file(inst.path("runs")), "21\n");
 	close(manager);
 }
 
