@@ -550,14 +550,14 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		 EACCES,
 		 false,
 		 "echo keep >kept && chown 0 kept && chmod 0666 kept",
-		 "@/kept is owned by uid 0 with mode 0666, so others than root can change what the daemon writes to it; "
-		 "fix it with: rm @/kept"},
+		 "@/kept is owned by uid 0 with mode 0666, so others than root can change what the daemon writes "
+		 "to it; fix it with: rm @/kept"},
 		{{"err", "fifo"},
 		 EACCES,
 		 true,
 		 "mkfifo -m 0644 fifo && chown 0 fifo",
-		 "@/fifo is a FIFO or socket owned by uid 0 with mode 0644, so others than root can open it, to read or "
-		 "hold back what the daemon writes to it; fix it with: rm @/fifo"},
+		 "@/fifo is a FIFO or socket owned by uid 0 with mode 0644, so others than root can open it, to "
+		 "read or hold back what the daemon writes to it; fix it with: rm @/fifo"},
 		{{"theirs/err"},
 		 EACCES,
 		 false,

@@ -24,7 +24,8 @@ void notify(const std::string &socket_path, const std::string &message)
 	if (fd == -1)
 		return;
 	const auto length = static_cast<socklen_t>(offsetof(sockaddr_un, sun_path) + socket_path.size());
-	sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT, reinterpret_cast<const sockaddr *>(&address), length);
+	sendto(fd, message.data(), message.size(), MSG_NOSIGNAL | MSG_DONTWAIT,
+	       reinterpret_cast<const sockaddr *>(&address), length);
 	close(fd);
 }
 
