@@ -6,5 +6,6 @@
 
 int main(int argc, char *argv[])
 {
-	return argc == 2 && std::puts(lookup_cimom_root_in(argv[1]).c_str()) >= 0 ? 0 : 2; // lookup_once FILE
+	FILE *config = argc == 2 ? std::fopen(argv[1], "r") : nullptr; // lookup_once FILE
+	return config != nullptr && std::puts(read_cimom_root(config).c_str()) >= 0 ? 0 : 2;
 }

@@ -10,8 +10,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "registration/registration.h"
 #include "frontend/exit_code.h"
+#include "pathwalk/pathwalk.h"
+#include "registration/registration.h"
 
 namespace {
 
@@ -28,11 +29,12 @@ int report_startup_failure()
 	return error;
 }
 
-// A name that others than root could have chosen what stands at: not written.
-int report_refusal(const Refusal &refusal)
+// A name that others than root could have chosen what stands at, or can
+// open: not written.
+int report_refusal(const Verdict &verdict)
 {
-	std::fprintf(stderr, "%s: %s\n", report_prefix, reason_line(refusal).c_str());
-	return refusal.error != 0 ? refusal.error : EACCES;
+	std::fprintf(stderr, "%s: %s\n", report_prefix, reason_line(verdict).c_str());
+	return verdict.error != 0 ? verdict.error : EACCES;
 }
 
 // Opens the file before it replaces the descriptor, so that a name that cannot
@@ -47,14 +49,14 @@ int report_refusal(const Refusal &refusal)
 int redirect(int target_fd, const char *path)
 {
 	int fd = -1;
-	Refusal refusal;
+	Verdict verdict;
 	if (path == no_file)
 		fd = open(no_file, O_WRONLY | O_NOCTTY | O_CLOEXEC);
 	else
-		refusal = open_to_write(path, fd);
-	if (!refusal.problem.empty())
-		return report_refusal(refusal);
-	errno = refusal.error != 0 ? refusal.error : errno;
+		verdict = open_to_write(path, fd);
+	if (verdict.fault != Fault::none)
+		return report_refusal(verdict);
+	errno = verdict.error != 0 ? verdict.error : errno;
 	// Opened close-on-exec: dup2 clears that in the copy, and so must fcntl
 	// where the file took the very descriptor it replaces.
 	const bool moved = fd != -1 && fcntl(fd, F_SETFL, O_APPEND) != -1 &&

@@ -1,5 +1,7 @@
 #include <cstring>
+#include <unistd.h>
 
+#include "pathwalk/pathwalk.h"
 #include "registration.h"
 
 namespace {
@@ -41,16 +43,10 @@ bool read_key_value(FILE *config, std::string &value)
 
 } // namespace
 
-std::string lookup_cimom_root_in(const char *config_path)
+std::string read_cimom_root(FILE *config)
 {
-	FILE *config = std::fopen(config_path, "r");
-	if (config == nullptr)
-		return default_cimom_root;
-
 	std::string value;
-	const bool found = read_key_value(config, value);
-	std::fclose(config);
-	if (!found)
+	if (config == nullptr || !read_key_value(config, value))
 		return default_cimom_root;
 	// The root becomes a path and part of a shell command; neither can hold
 	// a NUL byte, so the value ends at the first one.
@@ -58,14 +54,23 @@ std::string lookup_cimom_root_in(const char *config_path)
 	return value;
 }
 
-std::string lookup_cimom_root() { return lookup_cimom_root_in(cimom_config_path); }
-
-std::string trusted_cimom_root(FILE *error_stream)
+// The file is read through the descriptor that the walk judged, so that what
+// is read is what was judged: another could have put a file of theirs at its
+// name since.
+std::string lookup_cimom_root(FILE *error_stream)
 {
-	const std::string why = why_untrusted(cimom_config_path);
-	if (why.empty())
-		return lookup_cimom_root();
-	std::fprintf(error_stream, "vexlantor ignored %s and uses %s: %s\n", cimom_config_path, default_cimom_root,
-		     why.c_str());
-	return default_cimom_root;
+	int fd = -1;
+	const Verdict verdict = judge_to_read(cimom_config_path, Use::read, fd);
+	if (verdict.fault != Fault::none) {
+		std::fprintf(error_stream, "vexlantor ignored %s and uses %s: %s\n", cimom_config_path,
+			     default_cimom_root, reason_line(verdict).c_str());
+		return default_cimom_root;
+	}
+	FILE *config = fd == -1 ? nullptr : fdopen(fd, "r");
+	if (config == nullptr && fd != -1)
+		close(fd);
+	std::string root = read_cimom_root(config);
+	if (config != nullptr)
+		std::fclose(config);
+	return root;
 }

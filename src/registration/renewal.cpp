@@ -2,6 +2,7 @@
 #include <ctime>
 #include <unistd.h>
 
+#include "pathwalk/pathwalk.h"
 #include "registration.h"
 
 namespace {
@@ -68,7 +69,7 @@ void report_failure(FILE *error_stream, const std::string &tool_path, const RunO
 int run_registration(FILE *error_stream, FILE *log_stream)
 {
 	const std::string notify_socket = take_notify_socket();
-	const std::string root = trusted_cimom_root(error_stream);
+	const std::string root = lookup_cimom_root(error_stream);
 	const std::string tool_path = root + tool_path_suffix;
 	const long before_building = wall_clock();
 	const std::string command = build_register_command(root);
@@ -83,7 +84,7 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 		// The tool writes to the same file: our lines must be there first.
 		std::fflush(log_stream);
 		// Judged before every run, since the files can change between runs.
-		const std::string refused = why_unsafe_to_run(tool_path);
+		const std::string refused = reason_line(judge_to_run(tool_path));
 		const RunOutcome run = refused.empty() ? run_tool(command.c_str(), reference_elapsed)
 						       : RunOutcome{.status = untrusted_tool_status};
 		if (run.status != 0) {

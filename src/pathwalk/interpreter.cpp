@@ -12,7 +12,7 @@
 #include <unistd.h>
 #include <vector>
 
-#include "registration.h"
+#include "pathwalk.h"
 
 namespace {
 
@@ -25,21 +25,14 @@ bool is_readable_line(std::string_view text)
 	return std::ranges::all_of(text, [](char c) { return c == '\t' || (c >= ' ' && c <= '~'); });
 }
 
-// Characters that neither sh nor env -S gives a meaning of its own.
-bool is_plain_word(std::string_view word)
-{
-	constexpr std::string_view punctuation = "/._-+,:@%";
-	return !word.empty() && std::ranges::all_of(word, [&](char c) {
-		return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
-		       punctuation.find(c) != std::string_view::npos;
-	});
-}
+bool is_plain_word(std::string_view word) { return !word.empty() && std::ranges::all_of(word, is_plain_character); }
 
 // A cluster of single-letter options, such as -e or -eu.
 bool is_plain_option(std::string_view word)
 {
-	return word.size() >= 2 && word[0] == '-' &&
-	       std::ranges::all_of(word.substr(1), [](char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); });
+	return word.size() >= 2 && word[0] == '-' && std::ranges::all_of(word.substr(1), [](char c) {
+		       return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z');
+	       });
 }
 
 std::vector<std::string_view> split_at_blanks(std::string_view text)
@@ -85,41 +78,44 @@ bool take_env_argument(const std::vector<std::string_view> &words, std::vector<s
 }
 
 // Reads the first line of the judged file, and judges what it names.
-Refusal programs_named(const std::string &path, int file, std::vector<std::string> &programs)
+Verdict programs_named(const std::string &path, int file, std::vector<std::string> &programs)
 {
 	char head[first_line_size];
 	const ssize_t got = pread(file, head, sizeof head, 0);
 	if (got == -1)
-		return cannot_check(path, errno);
+		return {.fault = Fault::cannot_check, .path = path, .error = errno};
 	switch (read_first_line(std::string_view(head, static_cast<std::size_t>(got)), programs)) {
 	case FirstLine::too_long:
-		return {path, "has a #! line longer than every kernel reads", ""};
+		return {.fault = Fault::line_too_long, .path = path};
 	case FirstLine::cannot_judge:
-		return cannot_judge_line(path);
+		return {.fault = Fault::line_cannot_judge, .path = path};
 	case FirstLine::read:
 		break;
 	}
 	return {};
 }
 
-// Judges a program, and what its "#!" line runs, each with a chain of its own.
-Refusal judge_program(const std::string &path, int scripts_before)
+// Judges a program, and what its "#!" line runs, each with a chain of its
+// own; a refusal in it names the script nearest to what failed.
+Verdict judge_program(const std::string &path, int scripts_before)
 {
 	int file = -1;
 	std::vector<std::string> programs;
-	Refusal refusal = judge_path(path, &file);
+	Verdict verdict = judge_to_read(path, Use::run, file);
 	if (file != -1) {
-		refusal = programs_named(path, file, programs);
+		verdict = programs_named(path, file, programs);
 		close(file);
 	}
-	if (!refusal.problem.empty() || programs.empty())
-		return refusal;
+	if (verdict.fault != Fault::none || programs.empty())
+		return verdict;
 	if (scripts_before + 1 > max_scripts_in_a_row) // this one would be a script too many
-		return {path, "is a script whose interpreter is a script, more deeply than every kernel runs", ""};
+		return {.fault = Fault::scripts_too_deep, .path = path};
 	for (const std::string &program : programs) {
-		refusal = named_by_script(judge_program(program, scripts_before + 1), path);
-		if (!refusal.problem.empty())
-			return refusal;
+		verdict = judge_program(program, scripts_before + 1);
+		if (verdict.fault != Fault::none) {
+			verdict.script = verdict.script.empty() ? path : verdict.script;
+			return verdict;
+		}
 	}
 	return {};
 }
@@ -147,4 +143,4 @@ FirstLine read_first_line(std::string_view head, std::vector<std::string> &progr
 	return judged ? FirstLine::read : FirstLine::cannot_judge;
 }
 
-std::string why_unsafe_to_run(const std::string &path) { return reason_line(judge_program(path, 0)); }
+Verdict judge_to_run(const std::string &path) { return judge_program(path, 0); }
