@@ -24,18 +24,18 @@ void log_clock(FILE *log_stream, long since, long now)
 	std::fprintf(log_stream, "Time after = %ld\n", now);
 }
 
-// The one-minute sleeps after a run that has taken so long, counted from the
-// reference time, before the next run is due.
-long sleeps_before_renewal(long taken)
+// How long from now the run that is due when so much is left comes: at the
+// first one-minute wake-up that finds it due, and never before the first.
+long until_renewal(long left)
 {
-	const long left = renewal_interval_seconds - taken;
-	return std::max(1L, (left + renewal_check_seconds - 1) / static_cast<long>(renewal_check_seconds));
+	constexpr auto check = static_cast<long>(renewal_check_seconds);
+	return std::max(1L, (left + check - 1) / check) * check;
 }
 
 // Sleeps in one-minute steps, tracing each wake-up on the wall clock, until
-// the renewal interval has passed on the elapsed clock since the reference
-// time; the reference times become those of the last wake-up.
-void wait_for_renewal(FILE *log_stream, long &reference, long &reference_elapsed)
+// the elapsed clock reaches the due time; the reference times become those of
+// the last wake-up.
+void wait_for_renewal(FILE *log_stream, long due_elapsed, long &reference, long &reference_elapsed)
 {
 	long now;
 	long now_elapsed;
@@ -46,7 +46,7 @@ void wait_for_renewal(FILE *log_stream, long &reference, long &reference_elapsed
 		now = wall_clock();
 		now_elapsed = elapsed_clock();
 		log_clock(log_stream, reference, now);
-	} while (now_elapsed - reference_elapsed < renewal_interval_seconds);
+	} while (now_elapsed < due_elapsed);
 	reference = now;
 	reference_elapsed = now_elapsed;
 }
@@ -92,9 +92,9 @@ int run_registration(FILE *error_stream, FILE *log_stream)
 			return run.status;
 		}
 		registered = wall_clock();
-		const long taken = elapsed_clock() - reference_elapsed;
-		notify_registered(notify_socket, registered,
-				  registered + sleeps_before_renewal(taken) * static_cast<long>(renewal_check_seconds));
-		wait_for_renewal(log_stream, reference, reference_elapsed);
+		// The one due time, both waited for and reported.
+		const long due_elapsed = reference_elapsed + renewal_interval_seconds;
+		notify_registered(notify_socket, registered, registered + until_renewal(due_elapsed - elapsed_clock()));
+		wait_for_renewal(log_stream, due_elapsed, reference, reference_elapsed);
 	}
 }
