@@ -18,7 +18,7 @@ TEST(ExitCode, FollowsTheShellConventionWhereNoToolRunShows)
 	const Case cases[] = {
 		{SIGKILL, 128 + SIGKILL},
 		{SIGTERM | 0x80, 128 + SIGTERM}, // with a core dump
-		{-1, 1},                         // the shell could not be started
+		{-1, 1},                         // fork failed: no shell was started
 		{0x80, 1},                       // nonsense, but never success
 	};
 	for (const auto &c : cases)

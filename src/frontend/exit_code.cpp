@@ -4,7 +4,7 @@
 
 int exit_code_of(int wait_status)
 {
-	int code = 1; // the shell could not be started, or a status nobody can decode
+	int code = 1; // fork failed, or a status nobody can decode
 	if (wait_status != -1 && WIFEXITED(wait_status))
 		code = WEXITSTATUS(wait_status);
 	else if (wait_status != -1 && WIFSIGNALED(wait_status))

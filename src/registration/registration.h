@@ -28,10 +28,10 @@ inline constexpr unsigned renewal_check_seconds = 60;
 inline constexpr long stop_grace_seconds = 10;
 
 // Registers the service and renews it until a run of the tool fails; returns
-// that run's raw wait status, which is never 0: the tool's, -1 when it could
-// not be started, that of an exit with 124 when it was stopped, hung, after
-// the registration's lifetime, or of an exit with 126 when the tool was not
-// run because others than root could change it.
+// that run's raw wait status, which is never 0: the tool's, -1 when no
+// process could be made to run it (fork failed), that of an exit with 124
+// when it was stopped, hung, after the registration's lifetime, or of an exit
+// with 126 when the tool was not run because others than root could change it.
 int run_registration(FILE *error_stream, FILE *log_stream);
 
 // lookup.cpp: the root directory that the fixed configuration file names,
@@ -46,7 +46,7 @@ std::string build_register_command(std::string_view root);
 
 // tool_run.cpp: one run of the command through the shell, bounded.
 struct RunOutcome {
-	int status = -1;        // the raw wait status; -1 when it could not be started
+	int status = -1;        // the raw wait status; -1 when fork failed
 	long stopped_after = 0; // when it was stopped, hung: the seconds it had run
 };
 // Seconds since boot, suspended time included, which setting the wall clock
