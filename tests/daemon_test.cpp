@@ -507,10 +507,12 @@ TEST_F(Daemon, KeepsItsTraceWhenKilled)
 	}
 }
 
-// The report of a file that cannot be opened, or that others than root could
-// have chosen what stands at, reaches whoever can still read it; what stands
-// there ("kept" holds "keep") is not written.
-TEST_F(Daemon, ReportsAFileItCannotOpen)
+// The report of an output that cannot be opened, or that others than root
+// could have chosen what stands at, or can open, reaches whoever can still read
+// it; what stands there ("kept" holds "keep") is not written. Another can put
+// something else at the name between the daemon's look and its open: the test
+// clock does it at the open, renaming NAME.swap over the name.
+TEST_F(Daemon, ReportsAnOutputItRefusesOrCannotOpen)
 {
 	struct Case {
 		std::vector<std::string> args;
@@ -518,6 +520,7 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		bool in_error_file; // else on the starter's standard error
 		std::string prelude{};
 		std::string refusal{}; // in place of the system's text for the error; @ for <dir>
+		std::string swap{};    // the name swapped at the open
 	};
 	const Case cases[] = {
 		{{""}, ENOENT, false},
@@ -566,6 +569,39 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 		 "with: give the daemon a file name in a directory of root's"},
 		{{"made/"}, EISDIR, false},
 		{{"err", "made/"}, EISDIR, true},
+		// judged before the open, which they would block or fail otherwise
+		{{"err", "theirs"},
+		 EACCES,
+		 true,
+		 "mkfifo -m 0600 theirs && chown 65534 theirs",
+		 "@/theirs is owned by uid 65534, so others than root can read, change or hold back what the daemon "
+		 "writes to it; fix it with: rm @/theirs"},
+		{{"err", "tty"},
+		 EACCES,
+		 true,
+		 "mknod -m 0666 tty c 5 0 && chown 0 tty",
+		 "@/tty is a device owned by uid 0 with mode 0666, so others than root can open it, to read or hold "
+		 "back what the daemon writes to it; fix it with: give the daemon a file name in a directory of "
+		 "root's"},
+		// swapped between the look and the open
+		{{"err", "kept"},
+		 ESTALE,
+		 true,
+		 "echo old >kept && echo keep >kept.swap && chown 65534 kept.swap",
+		 "@/kept cannot be checked: Stale file handle",
+		 "kept"},
+		{{"err", "kept"},
+		 ELOOP,
+		 true,
+		 "echo old >kept && echo keep >target && ln -s target kept.swap",
+		 "@/kept cannot be checked: Too many levels of symbolic links",
+		 "kept"},
+		{{"err", "late"},
+		 EEXIST,
+		 true,
+		 "mkfifo late.swap && chown 65534 late.swap",
+		 "@/late cannot be checked: File exists",
+		 "late"},
 	};
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.args.back());
@@ -574,7 +610,10 @@ TEST_F(Daemon, ReportsAFileItCannotOpen)
 			continue;
 		}
 		prepare({});
-		START_OR_SKIP((Launch{.args = c.args, .prelude = c.prelude}));
+		const std::vector<std::string> swap = {"TESTCLOCK_SWAP=" + c.swap};
+		START_OR_SKIP((Launch{.args = c.args,
+				      .extra_env = c.swap.empty() ? std::vector<std::string>{} : swap,
+				      .prelude = c.prelude}));
 		EXPECT_EQ(wait_for_exit(started.daemon), c.error);
 		std::string report = c.refusal.empty() ? std::strerror(c.error) : c.refusal;
 		for (std::size_t at; (at = report.find('@')) != std::string::npos;)

@@ -84,6 +84,8 @@ Verdict end_writing(Walk &walk, const Entry &entry)
 		return verdict_on(fault, entry.path, entry.info);
 	struct stat opened {};
 	const int fd = open_and_stat(walk.fd, entry.name.c_str(), to_append, opened);
+	if (fd == -1 && errno == ELOOP) // a link, put at the name since the look
+		return cannot_check(entry.path, ELOOP);
 	if (fd == -1)
 		return end_short(walk, errno);
 	end_at(walk, fd, opened, entry.path, 0);
