@@ -39,10 +39,10 @@ int report_refusal(const Verdict &verdict)
 
 // Opens the file before it replaces the descriptor, so that a name that cannot
 // be opened leaves the old stream in place to carry the report: as root, only
-// where no one else could have chosen what the name leads to. Created or
-// truncated, as fopen's "w" would, under the caller's mask; and appended to, so
-// that the same file can take both streams and a copy-and-truncate rotation
-// leaves no hole where the old lines were. A FIFO with no reader fails (ENXIO)
+// where no one else could have chosen what the name leads to, or can open it.
+// Created or truncated, as fopen's "w" would, under the caller's mask with 022
+// added; and appended to, so that the same file can take both streams and a
+// copy-and-truncate rotation leaves no hole where the old lines were. A FIFO with no reader fails (ENXIO)
 // instead of holding the start for ever; the writes then wait as on any file.
 // The built-in /dev/null is the system's, as /bin/sh is, and opened as named.
 // 0 once it is in place; else the exit status, the failure reported.
