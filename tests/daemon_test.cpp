@@ -655,6 +655,21 @@ TEST_F(Daemon, KeepsEveryLineForASlowReader)
 	EXPECT_EQ(lines, trace + registration_line(inst.tool_command()));
 }
 
+// A reader of the log that goes away ends neither the daemon nor its
+// renewals: the writes that fail are lost, as every failed log write is.
+TEST_F(Daemon, RenewsOnceItsLogsReaderHasLeft)
+{
+	prepare({":", ":", "exit 5"});
+	ASSERT_EQ(mkfifo(inst.path("log").c_str(), 0600), 0);
+	const int reader = open(inst.path("log").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+	START_OR_SKIP((Launch{.args = {"err", "log"}, .extra_env = {"TESTCLOCK_HOLD_AT=1"}}));
+	ASSERT_TRUE(wait_for_file(inst.path("clock.held"), started.daemon));
+	close(reader);
+	std::filesystem::remove(inst.path("clock.held"));
+	EXPECT_EQ(wait_for_exit(started.daemon), 5);
+	EXPECT_EQ(read_file(inst.path("runs")), "3\n");
+}
+
 // The root comes from a file the daemon does not own: the shell must see the
 // tool path as one plain word and run nothing else.
 TEST_F(Daemon, RunsNothingButTheToolWhateverTheRoot)
