@@ -59,14 +59,22 @@ exec unshare $namespace sh -c '
 		laid=${laid%/}
 		[ ! -d "$laid" ] || case " $tops " in *" ${laid##*/} "*) ;; *) tops="$tops ${laid##*/}" ;; esac
 	done
-	mkdir -p "$new/.host" "$new/dev" "$box/layers"
+	# The directories, made by two processes, since each is a cost of every
+	# start; in a function, so that its list has positional parameters of its
+	# own. /tmp, which is always among them, is sticky.
+	make_directories() {
+		set -- "$new" "$new/.host" "$new/dev" "$box/layers"
+		for top in $tops; do
+			[ "$top" = tmp ] || set -- "$@" "$new/$top" "$box/layers/$top"
+		done
+		mkdir -m 0755 "$@"
+		mkdir -m 1777 "$new/tmp" "$box/layers/tmp"
+	}
+	make_directories
 	mount --bind "$new" "$new"
 	# The devices as they are, so that a descriptor of one reads back by its name.
 	mount --rbind /dev "$new/dev"
 	for top in $tops; do
-		mode=0755
-		[ "$top" != tmp ] || mode=1777
-		mkdir -m "$mode" "$new/$top" "$box/layers/$top"
 		lower=$box/layers/$top
 		# The shell that scripts name on their first line is judged with them.
 		[ "$top" != bin ] || cp /bin/sh "$lower/sh"
