@@ -393,6 +393,7 @@ TEST(PathWalk, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 				     std::filesystem::directory_iterator());
 	};
 	const auto held_before = descriptors();
+	std::string scratches; // removed at the end, with one shell
 	for (const auto &c : cases) {
 		SCOPED_TRACE(c.what);
 		if (c.needs_root && !root) {
@@ -401,6 +402,7 @@ TEST(PathWalk, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 		}
 		char scratch[] = "/tmp/vexlantor-trust.XXXXXX";
 		ASSERT_NE(mkdtemp(scratch), nullptr);
+		scratches += " " + std::string(scratch);
 		const std::string layout = "cd " + std::string(scratch) +
 					   " && chmod 0755 . && mkdir cimom bin && printf '#!/bin/sh\\n' >bin/tool"
 					   " && chmod 0755 bin/tool" +
@@ -427,9 +429,9 @@ TEST(PathWalk, RefusesWhatOthersCanChangeOrWhatCannotBeJudged)
 			EXPECT_EQ(reason_as(filled(c.path), c.user) == "", c.paste == Paste::makes_it_safe);
 		}
 		ASSERT_EQ(chdir(working.c_str()), 0);
-		EXPECT_EQ(std::system(("chmod -R u+rwx " + std::string(scratch) + " && rm -rf " + scratch).c_str()), 0);
 	}
 	EXPECT_EQ(descriptors(), held_before) << "the walk left descriptors open";
+	EXPECT_EQ(std::system(("chmod -R u+rwx" + scratches + " && rm -rf" + scratches).c_str()), 0);
 }
 
 } // namespace
