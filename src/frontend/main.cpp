@@ -42,8 +42,9 @@ int report_refusal(const Verdict &verdict)
 // where no one else could have chosen what the name leads to, or can open it.
 // Created or truncated, as fopen's "w" would, under the caller's mask with 022
 // added; and appended to, so that the same file can take both streams and a
-// copy-and-truncate rotation leaves no hole where the old lines were. A FIFO with no reader fails (ENXIO)
-// instead of holding the start for ever; the writes then wait as on any file.
+// copy-and-truncate rotation leaves no hole where the old lines were. A FIFO
+// with no reader fails (ENXIO) instead of holding the start for ever; the
+// writes then wait as on any file.
 // The built-in /dev/null is the system's, as /bin/sh is, and opened as named.
 // 0 once it is in place; else the exit status, the failure reported.
 int redirect(int target_fd, const char *path)
